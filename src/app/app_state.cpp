@@ -1,0 +1,91 @@
+#include "app/app_state.h"
+
+#include "build_info.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+command_line_choice select_mode(std::string_view command_line) {
+    command_line_choice choice;
+    if (command_line.find("--register") != std::string_view::npos) {
+        choice.mode = run_mode::register_printers;
+    } else if (command_line.find("--unregister") != std::string_view::npos) {
+        choice.mode = run_mode::unregister_printers;
+    } else {
+        choice.start_hidden = command_line.find("--hidden") != std::string_view::npos;
+    }
+    return choice;
+}
+
+std::string join_command_line(int argc, const char* const* argv) {
+    std::string line;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) line += ' ';
+        line += argv[i];
+    }
+    return line;
+}
+
+std::optional<std::string> env_value(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') return std::nullopt;
+    return std::string(value);
+}
+
+std::string derive_output_dir(const env_lookup& lookup,
+                              const std::function<void(const std::string&)>& refused) {
+    if (auto explicit_dir = lookup("VELUNIO_OUTPUT_DIR")) {
+        if (explicit_dir->size() <= max_output_dir_length) return *explicit_dir;
+        if (refused) {
+            refused("VELUNIO_OUTPUT_DIR is " + std::to_string(explicit_dir->size()) +
+                    " characters long, more than a path may hold; using the default folder");
+        }
+    }
+    if (auto data_home = lookup("XDG_DATA_HOME")) return *data_home + "/VelunioPrint";
+    if (auto home = lookup("HOME")) return *home + "/.local/share/VelunioPrint";
+    return "VelunioPrint";
+}
+
+std::string derive_output_dir_from_environment() {
+    return derive_output_dir([](const char* name) { return env_value(name); });
+}
+
+std::string derive_ui_dir(const std::string& executable_path, const std::string& installed_ui_dir) {
+    namespace fs = std::filesystem;
+    fs::path beside = fs::path(executable_path).parent_path() / "ui";
+    std::error_code ec;
+    if (executable_path.empty() || (!fs::is_directory(beside, ec) && !installed_ui_dir.empty())) {
+        return installed_ui_dir;
+    }
+    return beside.string();
+}
+
+std::string executable_path() {
+    std::error_code ec;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : path.string();
+}
+
+std::string build_version() {
+    return std::to_string(VELUNIO_VERSION_MAJOR) + "." + std::to_string(VELUNIO_VERSION_MINOR) + "." +
+           std::to_string(VELUNIO_VERSION_PATCH);
+}
+
+namespace {
+app_paths& paths_storage() {
+    static app_paths paths;
+    return paths;
+}
+}  // namespace
+
+void set_app_paths(app_paths paths) { paths_storage() = std::move(paths); }
+const std::string& ui_dir() { return paths_storage().ui_dir; }
+const std::string& output_dir() { return paths_storage().output_dir; }
+const std::string& app_version() { return paths_storage().app_version; }
+
+bool create_folder_with_parents(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    return std::filesystem::is_directory(path, ec);
+}

@@ -1,0 +1,244 @@
+#include "bridge/json_text.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+constexpr char32_t replacement = 0xFFFD;
+
+// Decodes one code point at s[i]; returns the number of bytes used and sets `cp`, or
+// returns 1 with U+FFFD for a malformed sequence (the maximal valid prefix is consumed).
+std::size_t decode_utf8(std::string_view s, std::size_t i, char32_t& cp) {
+    auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) {
+        cp = b0;
+        return 1;
+    }
+    std::size_t need;
+    char32_t value;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        need = 1;
+        value = b0 & 0x1F;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        need = 2;
+        value = b0 & 0x0F;
+        if (b0 == 0xE0) lo = 0xA0;
+        if (b0 == 0xED) hi = 0x9F;  // no encoded surrogates
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        need = 3;
+        value = b0 & 0x07;
+        if (b0 == 0xF0) lo = 0x90;
+        if (b0 == 0xF4) hi = 0x8F;
+    } else {
+        cp = replacement;
+        return 1;
+    }
+    std::size_t used = 1;
+    for (std::size_t k = 0; k < need; ++k) {
+        if (i + used >= s.size()) {
+            cp = replacement;
+            return used;
+        }
+        auto b = static_cast<unsigned char>(s[i + used]);
+        if (b < lo || b > hi) {
+            cp = replacement;
+            return used;
+        }
+        lo = 0x80;
+        hi = 0xBF;
+        value = (value << 6) | (b & 0x3F);
+        ++used;
+    }
+    cp = value;
+    return used;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+void append_u_escape(std::string& out, unsigned unit) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04x", unit & 0xFFFF);
+    out += buf;
+}
+
+std::string js_escape(std::string_view s, char quote) {
+    std::string out;
+    out.reserve(s.size() + s.size() / 8 + 1);
+    for (char c : s) {
+        switch (c) {
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\\': out += "\\\\"; break;
+            default:
+                if (c == quote) out += '\\';
+                out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::optional<std::string> json_find_string(std::string_view text, std::string_view key) {
+    std::string needle;
+    needle.reserve(key.size() + 2);
+    needle += '"';
+    needle += key;
+    needle += '"';
+    std::size_t at = text.find(needle);
+    if (at == std::string_view::npos) return std::nullopt;
+    std::size_t i = at + needle.size();
+    while (i < text.size() && (text[i] == '\t' || text[i] == ' ' || text[i] == ':')) ++i;
+    if (i >= text.size() || text[i] != '"') return std::nullopt;
+    std::size_t start = ++i;
+    std::size_t end = text.size();
+    for (std::size_t j = start; j < text.size(); ++j) {
+        if (text[j] != '"') continue;
+        std::size_t backslashes = 0;
+        for (std::size_t k = j; k > start && text[k - 1] == '\\'; --k) ++backslashes;
+        if (backslashes % 2 == 0) {
+            end = j;
+            break;
+        }
+    }
+    std::string_view raw = text.substr(start, end - start);
+    std::string value;
+    value.reserve(raw.size());
+    for (std::size_t j = 0; j < raw.size(); ++j) {
+        char c = raw[j];
+        if (c != '\\' || j + 1 == raw.size()) {
+            value += c;
+            continue;
+        }
+        char next = raw[++j];
+        switch (next) {
+            case 'n': value += '\n'; break;
+            case 'r': value += '\r'; break;
+            case 't': value += '\t'; break;
+            default: value += next;  // \" \/ \\ and every other character stand for themselves
+        }
+    }
+    return value;
+}
+
+std::optional<std::string> json_find_nested_string(std::string_view text, std::string_view outer,
+                                                   std::string_view inner) {
+    std::string needle;
+    needle += '"';
+    needle += outer;
+    needle += '"';
+    std::size_t at = text.find(needle);
+    if (at == std::string_view::npos) return std::nullopt;
+    return json_find_string(text.substr(at), inner);
+}
+
+std::string json_quote(std::optional<std::string_view> s) {
+    if (!s) return "null";
+    std::string out;
+    out.reserve(s->size() + 2);
+    out += '"';
+    for (std::size_t i = 0; i < s->size();) {
+        char32_t cp;
+        std::size_t used = decode_utf8(*s, i, cp);
+        i += used;
+        switch (cp) {
+            case '\t': out += "\\t"; continue;
+            case '\n': out += "\\n"; continue;
+            case '\r': out += "\\r"; continue;
+            case '"': out += "\\\""; continue;
+            case '\\': out += "\\\\"; continue;
+            default: break;
+        }
+        if (cp >= 0x20 && cp <= 0x7E) {
+            out += static_cast<char>(cp);
+        } else if (cp >= 0x10000) {
+            char32_t v = cp - 0x10000;
+            append_u_escape(out, 0xD800 + static_cast<unsigned>(v >> 10));
+            append_u_escape(out, 0xDC00 + static_cast<unsigned>(v & 0x3FF));
+        } else {
+            append_u_escape(out, static_cast<unsigned>(cp));
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string js_escape_single(std::string_view s) { return js_escape(s, '\''); }
+std::string js_escape_double(std::string_view s) { return js_escape(s, '"'); }
+
+std::u16string utf8_to_wide(std::string_view s) {
+    std::u16string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        char32_t cp;
+        i += decode_utf8(s, i, cp);
+        if (cp >= 0x10000) {
+            char32_t v = cp - 0x10000;
+            out += static_cast<char16_t>(0xD800 + (v >> 10));
+            out += static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+    }
+    return out;
+}
+
+std::string wide_to_utf8(std::u16string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        char32_t unit = s[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+            append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (s[i + 1] - 0xDC00));
+            ++i;
+        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+            append_utf8(out, replacement);
+        } else {
+            append_utf8(out, unit);
+        }
+    }
+    return out;
+}
+
+std::string sanitize_utf8(std::string_view bytes) {
+    if (is_valid_utf8(bytes)) return std::string(bytes);
+    std::string out;
+    out.reserve(bytes.size() + 8);
+    for (std::size_t i = 0; i < bytes.size();) {
+        char32_t cp;
+        i += decode_utf8(bytes, i, cp);
+        append_utf8(out, cp);
+    }
+    return out;
+}
+
+bool is_valid_utf8(std::string_view bytes) {
+    for (std::size_t i = 0; i < bytes.size();) {
+        char32_t cp;
+        std::size_t used = decode_utf8(bytes, i, cp);
+        if (cp == replacement) {
+            // A literal U+FFFD (EF BF BD) is valid; a replaced malformed sequence is not.
+            if (!(used == 3 && bytes.compare(i, 3, "\xEF\xBF\xBD") == 0)) return false;
+        }
+        i += used;
+    }
+    return true;
+}

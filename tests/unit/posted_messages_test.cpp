@@ -1,0 +1,122 @@
+#include "bridge/web_requests.h"
+#include "documents/folder_watcher.h"
+#include "documents/upload.h"
+#include "window/page_script.h"
+#include "window/posted_messages.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::atomic<int> wakes{0};
+void count_wake() { ++wakes; }
+
+class PostedMessages : public ::testing::Test {
+protected:
+    void SetUp() override {
+        deliver_posted_messages();  // nothing left over from another test
+        set_page_script_runner([this](const std::string& s) { scripts.push_back(s); });
+    }
+    void TearDown() override {
+        set_page_script_runner(nullptr);
+        set_posted_message_waker(nullptr);
+    }
+    std::vector<std::string> scripts;
+};
+
+}  // namespace
+
+TEST_F(PostedMessages, NumbersFollowTheTable) {
+    EXPECT_EQ(message_number(token_result{}), 1124u);
+    EXPECT_EQ(message_number(upload_result{}), 1125u);
+    EXPECT_EQ(message_number(printed_file_event{}), 1126u);
+    EXPECT_EQ(message_number(http_get_result{}), 1127u);
+}
+
+TEST_F(PostedMessages, EightThreadsArriveInOrderPerThreadAndNoneIsLost) {
+    wakes = 0;
+    set_posted_message_waker(count_wake);
+    constexpr int threads = 8, per_thread = 2000;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([t] {
+            for (int i = 0; i < per_thread; ++i) {
+                post_to_main_window(http_get_result{std::to_string(t) + ":" + std::to_string(i), "b", std::nullopt});
+            }
+        });
+    }
+    // The main thread delivers while the workers still post.
+    std::size_t delivered = 0;
+    while (delivered < static_cast<std::size_t>(threads * per_thread)) {
+        deliver_posted_messages();
+        delivered = scripts.size();
+        std::this_thread::yield();
+    }
+    for (auto& w : workers) w.join();
+    deliver_posted_messages();
+    ASSERT_EQ(scripts.size(), static_cast<std::size_t>(threads * per_thread));
+    EXPECT_GE(wakes.load(), 1);
+    std::map<int, int> next;
+    for (const auto& s : scripts) {
+        auto open = s.find("(\"") + 2;
+        auto colon = s.find(':', open);
+        int t = std::stoi(s.substr(open, colon - open));
+        int i = std::stoi(s.substr(colon + 1));
+        EXPECT_EQ(i, next[t]) << "thread " << t << " out of order";
+        next[t] = i + 1;
+    }
+}
+
+TEST_F(PostedMessages, WithoutAPageThePayloadIsDropped) {
+    set_page_script_runner(nullptr);
+    post_to_main_window(token_result{"{}", std::nullopt});
+    deliver_posted_messages();
+    set_page_script_runner([this](const std::string& s) { scripts.push_back(s); });
+    deliver_posted_messages();
+    EXPECT_TRUE(scripts.empty());
+}
+
+TEST_F(PostedMessages, ResultScriptsQuoteEveryArgument) {
+    post_to_main_window(http_get_result{"id\"1\\", "ok", std::nullopt});
+    post_to_main_window(http_get_result{"2", std::nullopt, "HTTP 404"});
+    post_to_main_window(token_result{std::nullopt, "HTTP 400: bad"});
+    post_to_main_window(token_result{"{\"access_token\":\"é\"}", std::nullopt});
+    deliver_posted_messages();
+    ASSERT_EQ(scripts.size(), 4u);
+    EXPECT_EQ(scripts[0], R"(window.velunio&&window.velunio._onHttpGetResponse("id\"1\\","ok",null))");
+    EXPECT_EQ(scripts[1], R"(window.velunio&&window.velunio._onHttpGetResponse("2",null,"HTTP 404"))");
+    EXPECT_EQ(scripts[2], R"(window.velunio&&window.velunio._onTokenResponse(null,"HTTP 400: bad"))");
+    EXPECT_EQ(scripts[3], R"(window.velunio&&window.velunio._onTokenResponse("{\"access_token\":\"\u00e9\"}",null))");
+}
+
+TEST_F(PostedMessages, UploadResultIsJsonInsideASingleQuotedString) {
+    post_to_main_window(upload_result{"/o/sign-myself/it's \"a\".pdf", "env-1", std::nullopt});
+    post_to_main_window(upload_result{"/o/x.pdf", std::nullopt, "native_handled"});
+    deliver_posted_messages();
+    ASSERT_EQ(scripts.size(), 2u);
+    EXPECT_EQ(scripts[0],
+              R"(window.velunio&&typeof window.velunio._onUploadResult==='function'&&window.velunio._onUploadResult('{"path":"/o/sign-myself/it\'s \\"a\\".pdf","envelopeId":"env-1"}'))");
+    EXPECT_EQ(scripts[1],
+              R"(window.velunio&&typeof window.velunio._onUploadResult==='function'&&window.velunio._onUploadResult('{"path":"/o/x.pdf","error":"native_handled"}'))");
+}
+
+TEST_F(PostedMessages, NewPrintedFileScriptAndItsLimit) {
+    post_to_main_window(printed_file_event{"/o/sign-myself/Ann's\nfile.pdf", "sign_myself"});
+    post_to_main_window(printed_file_event{"/o/" + std::string(2600, 'a') + ".pdf", "sign_myself"});
+    deliver_posted_messages();
+    ASSERT_EQ(scripts.size(), 1u);  // the over-long one is refused, not cut
+    EXPECT_EQ(scripts[0],
+              R"(window.velunio&&typeof window.velunio._onNewPrintedFile==='function'&&window.velunio._onNewPrintedFile('/o/sign-myself/Ann\'s\nfile.pdf','sign_myself'))");
+}
+
+TEST(PageScript, LengthIsCountedInUtf16Units) {
+    EXPECT_EQ(utf16_length("abc"), 3u);
+    EXPECT_EQ(utf16_length("é"), 1u);
+    EXPECT_EQ(utf16_length("😀"), 2u);
+    EXPECT_EQ(utf16_length("\xE2\x80\xA8"), 1u);
+}
