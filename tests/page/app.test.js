@@ -118,6 +118,7 @@ test('an upload sends the edited name in its flow, shows progress, then the enve
   page.win.velunio._onUploadResult(JSON.stringify({ path, envelopeId: 'env_0123456789abcdef' }));
   assert.equal(li.dataset.status, 'done');
   assert.equal(part(li, 'progress').hidden, true);
+  assert.equal(part(li, 'envelope-id').textContent, 'ID env_0123456789abcdef');
   part(li, 'open-envelope').click();
   assert.deepEqual(page.sent('openBrowser'), ['http://127.0.0.1:8640/envelopes/env_0123456789abcdef']);
 });

@@ -189,6 +189,8 @@ export async function startApp(win, options = {}) {
     text.textContent = statusText(d);
     text.className = `status-text${d.status === 'failed' ? ' error' : ''}${d.status === 'too_large' ? ' note' : ''}`;
     part('open-envelope').hidden = d.status !== 'done';
+    part('envelope-id').hidden = d.status !== 'done';
+    part('envelope-id').textContent = d.status === 'done' ? `ID ${d.envelopeId}` : '';
     const detail = part('status-detail');
     detail.hidden = d.status !== 'failed' || !d.detail;
     detail.textContent = d.status === 'failed' && d.detail ? `(${d.detail})` : '';
