@@ -213,6 +213,30 @@ test('sign-out returns to the sign-in screen; a banner changes the window size',
   assert.equal(withBanner.$('banner').hidden, true, 'a stray callback while signed in is ignored');
 });
 
+test('a sign-in service out of reach is told in a banner, which enlarges the window until dismissed', async () => {
+  const page = await openPage({
+    tokens: { accessToken: 'old', refreshToken: 'RT', expiresAt: Date.now() - 1000 },
+    documents: [{ path: '/o/a.pdf', flow: 'sign_myself', fileName: 'a.pdf', envelopeName: 'a', reportedAt: 1, status: 'ready' }],
+  });
+  part(page.item('/o/a.pdf'), 'upload').click();
+  await tick();
+  page.win.velunio._onTokenResponse(null, 'HTTP request failed');
+  await tick();
+  assert.equal(page.$('app').dataset.screen, 'home');
+  assert.equal(page.$('banner').hidden, false);
+  assert.match(page.$('banner-text').textContent, /could not be reached/);
+  assert.equal(page.sent('resizeWindow').at(-1), 'home-with-banner');
+  assert.equal(part(page.item('/o/a.pdf'), 'upload').textContent, 'Try again');
+  // The next renewal that works takes the banner away.
+  part(page.item('/o/a.pdf'), 'upload').click();
+  await tick();
+  page.win.velunio._onTokenResponse('{"access_token":"new","expires_in":3600}', null);
+  await tick();
+  assert.equal(page.$('banner').hidden, true);
+  assert.equal(page.sent('resizeWindow').at(-1), 'home');
+  assert.equal(JSON.parse(page.sent('uploadPrintedFile')[0]).token, 'new');
+});
+
 test('bad settings show a problem screen instead of a broken page', async () => {
   const page = await openPage({ loadConfig: async () => ({ ...config, tokenUrl: 'javascript:alert(1)' }) });
   assert.equal(page.$('app').dataset.screen, 'problem');

@@ -57,6 +57,9 @@ export async function startApp(win, options = {}) {
 
   let screen = 'loading';
   let bannerShown = false;
+  // Whether the banner tells of a sign-in service out of reach, which the
+  // next token that arrives disproves.
+  let signInBanner = false;
   let config = null;
   let auth = null;
 
@@ -73,6 +76,7 @@ export async function startApp(win, options = {}) {
   }
 
   function showBanner(text) {
+    signInBanner = false;
     $('banner-text').textContent = text;
     $('banner').hidden = false;
     bannerShown = true;
@@ -82,6 +86,7 @@ export async function startApp(win, options = {}) {
   function hideBanner() {
     $('banner').hidden = true;
     bannerShown = false;
+    signInBanner = false;
     sizeWindow();
   }
   $('banner-close').addEventListener('click', hideBanner);
@@ -238,9 +243,15 @@ export async function startApp(win, options = {}) {
       token = await auth.accessToken({ force });
     } catch (e) {
       store.markFailed(path, e.message, { retry: !e.signedOut, detail: e.detail });
+      // The sign-in, not this document, is what failed: say so once, above the list.
       if (e.signedOut) showSignIn(e.message);
+      else {
+        showBanner(e.message);
+        signInBanner = true;
+      }
       return;
     }
+    if (signInBanner && token) hideBanner();
     if (!token) {
       store.markFailed(path, 'Please sign in to upload this document.');
       showSignIn();
