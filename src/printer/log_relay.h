@@ -5,6 +5,7 @@
 // one rotation keeps the shared file whole.
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,9 +17,21 @@ using log_line_sink = std::function<void(std::string_view line)>;
 void split_log_lines(std::string& pending, std::string_view chunk, const log_line_sink& sink,
                      std::size_t max_line = 16384);
 
-// Creates the pipe and starts its reader; returns the name the library should open as its
-// log file, or nothing when no pipe can be made.
-std::optional<std::string> start_log_relay(log_line_sink sink);
+struct log_relay;  // the pipe's read end; defined by the platform backend
+struct log_relay_closer {
+    void operator()(log_relay* relay) const;
+};
+using log_relay_ptr = std::unique_ptr<log_relay, log_relay_closer>;
 
-// Called once the library has opened the name: the name is removed, the pipe stays.
-void log_relay_opened(const std::string& name);
+// Creates the pipe; null when no pipe can be made.
+log_relay_ptr create_log_relay();
+
+// The name the library should open as its log file.
+const std::string& log_relay_name(const log_relay& relay);
+
+// Called once the library has opened (or failed to open) the name: the name is removed and
+// a reader thread passes the lines to `sink` until the library closes its end.
+void run_log_relay(log_relay_ptr relay, log_line_sink sink);
+
+// Reader threads that have not yet seen the library close its end.
+int log_relays_running();

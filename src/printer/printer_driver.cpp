@@ -31,7 +31,44 @@ struct raster_stream_closer {
     void operator()(cups_raster_t* stream) const { cupsRasterClose(stream); }
 };
 
+
+// Where a job's bytes go: a flow printer's job file, or the device of any other printer.
+struct job_sink {
+    pappl_job_t* job;
+    pappl_device_t* device;
+    bool flow;
+};
+
+bool begin_output(const job_sink& sink) { return !sink.flow || flow_job_begin(sink.job); }
+
+bool write_output(const job_sink& sink, const void* data, std::size_t size)
+{
+    if (sink.flow)
+        return flow_job_write(sink.job, data, size);
+    return papplDeviceWrite(sink.device, data, size) >= 0;
+}
+
+bool commit_output(const job_sink& sink)
+{
+    if (sink.flow)
+        return flow_job_commit(sink.job);
+    papplDeviceFlush(sink.device);
+    return true;
+}
+
+void discard_output(const job_sink& sink)
+{
+    if (sink.flow)
+        flow_job_discard(sink.job);
+}
+
+ssize_t write_to_sink(void* ctx, unsigned char* buffer, std::size_t length)
+{
+    return write_output(*static_cast<job_sink*>(ctx), buffer, length) ? static_cast<ssize_t>(length) : -1;
+}
+
 struct raster_job_data {
+    job_sink sink{};
     std::unique_ptr<cups_raster_t, raster_stream_closer> stream;
     std::vector<unsigned char> line;  // the library hands lines as const; libcups wants them writable
     unsigned pages_started = 0;
@@ -40,11 +77,6 @@ struct raster_job_data {
     unsigned page_height = 0;
     bool failed = false;
 };
-
-ssize_t write_to_device(void* ctx, unsigned char* buffer, std::size_t length)
-{
-    return papplDeviceWrite(static_cast<pappl_device_t*>(ctx), buffer, length);
-}
 
 raster_job_data* raster_data_of(pappl_job_t* job) { return static_cast<raster_job_data*>(papplJobGetData(job)); }
 
@@ -209,19 +241,20 @@ bool driver_print_file(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* de
                     std::strerror(errno));
         return false;
     }
-    if (!flow_job_begin(job, device))
+    job_sink sink{job, device, job_uses_flow_device(job)};
+    if (!begin_output(sink))
         return false;
 
     std::vector<char> buffer(65536);
     while (true) {
         if (papplJobIsCanceled(job)) {
-            flow_job_discard(job, device);
+            discard_output(sink);
             return false;
         }
         std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file.get());
-        if (got > 0 && papplDeviceWrite(device, buffer.data(), got) < 0) {
+        if (got > 0 && !write_output(sink, buffer.data(), got)) {
             papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to write print file '%s' to the device.", filename);
-            flow_job_discard(job, device);
+            discard_output(sink);
             return false;
         }
         if (got < buffer.size())
@@ -230,15 +263,15 @@ bool driver_print_file(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* de
     // A short read must be the end of the file; a read error would leave a cut document.
     if (std::ferror(file.get())) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to read print file '%s': %s", filename, std::strerror(errno));
-        flow_job_discard(job, device);
+        discard_output(sink);
         return false;
     }
     file.reset();
     if (papplJobIsCanceled(job)) {
-        flow_job_discard(job, device);
+        discard_output(sink);
         return false;
     }
-    if (!flow_job_commit(job, device))
+    if (!commit_output(sink))
         return false;
     papplJobSetImpressionsCompleted(job, 1);
     return true;
@@ -247,13 +280,14 @@ bool driver_print_file(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* de
 bool driver_start_job(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
 {
     auto data = std::make_unique<raster_job_data>();
-    if (!flow_job_begin(job, device))
+    data->sink = job_sink{job, device, job_uses_flow_device(job)};
+    if (!begin_output(data->sink))
         return false;
-    data->stream.reset(cupsRasterOpenIO(write_to_device, device, CUPS_RASTER_WRITE_PWG));
+    data->stream.reset(cupsRasterOpenIO(write_to_sink, &data->sink, CUPS_RASTER_WRITE_PWG));
     if (!data->stream) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open the PWG raster stream: %s", cupsLastErrorString());
         papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
-        flow_job_discard(job, device);
+        discard_output(data->sink);
         return false;
     }
     papplJobSetData(job, data.release());
@@ -307,6 +341,7 @@ bool driver_end_page(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, uns
     if (data->lines_written != data->page_height) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Page %u is incomplete: %u of %u lines.", page, data->lines_written,
                     data->page_height);
+        papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
         data->failed = true;
         return false;
     }
@@ -314,30 +349,31 @@ bool driver_end_page(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, uns
     return true;
 }
 
-bool driver_end_job(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
+bool driver_end_job(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
 {
     std::unique_ptr<raster_job_data> data(raster_data_of(job));
     papplJobSetData(job, nullptr);
     if (!data) {
-        flow_job_discard(job, device);
+        if (job_uses_flow_device(job))
+            flow_job_discard(job);
         return false;
     }
     data->stream.reset();  // writes what the stream still holds
     if (papplJobIsCanceled(job)) {
-        flow_job_discard(job, device);
+        discard_output(data->sink);
         return true;
     }
     if (data->failed || papplJobGetState(job) != IPP_JSTATE_PROCESSING) {
-        flow_job_discard(job, device);
+        discard_output(data->sink);
         return false;
     }
     if (data->pages_completed == 0 || data->pages_completed != data->pages_started) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "No complete raster page was produced.");
         papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
-        flow_job_discard(job, device);
+        discard_output(data->sink);
         return false;
     }
-    return flow_job_commit(job, device);
+    return commit_output(data->sink);
 }
 
 void driver_identify(pappl_printer_t*, pappl_identify_actions_t, const char* message)

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -19,6 +20,8 @@ char program_name[] = "Velunio Printaro";
 char sub_command[] = "server";
 char* service_argv[3] = {program_name, sub_command, nullptr};
 char callback_data[] = "velunio";
+
+std::atomic<int> service_threads{0};
 
 constexpr const char* service_version = "1.0";
 constexpr const char* footer_text = "Velunio Printaro. Documents are saved to the output folder.";
@@ -38,20 +41,13 @@ constexpr auto system_options =
 // registering this keeps the main loop from loading or writing a state file of its own.
 bool save_nothing(pappl_system_t*, void*) { return true; }
 
-// The library's log file: the application's log goes through the application's own
-// writer (one lock, one rotation); any other name is handed to the library as it is.
-std::string library_log_file(const std::string& configured, bool& relayed)
+// The application's log file is reached through the application's own writer (one lock,
+// one rotation); any other name is handed to the library as it is.
+log_relay_ptr relay_for(const std::string& configured)
 {
-    relayed = false;
-    if (configured.empty() || configured == "-" || configured == "syslog")
-        return configured;
-    if (!app_log_is_open() || configured != app_log_path())
-        return configured;
-    auto pipe = start_log_relay([](std::string_view line) { app_log_raw_line(line); });
-    if (!pipe)
-        return configured;
-    relayed = true;
-    return *pipe;
+    if (configured.empty() || !app_log_is_open() || configured != app_log_path())
+        return nullptr;
+    return create_log_relay();
 }
 
 }  // namespace
@@ -64,14 +60,14 @@ pappl_system_t* create_printer_system(int, cups_option_t*, void*)
     papplCopyString(contact.email, contact_email, sizeof(contact.email));
 
     service_log_settings log = settle_service_log(raw_env);
-    bool relayed = false;
-    std::string log_file = library_log_file(log.file, relayed);
+    log_relay_ptr relay = relay_for(log.file);
+    std::string log_file = relay ? log_relay_name(*relay) : log.file;
     int port = ipp_port_from_environment();
 
     pappl_system_t* system = papplSystemCreate(system_options, system_name, port, dnssd_subtypes, nullptr,
                                                log_file.c_str(), log.level, nullptr, false);
-    if (relayed)
-        log_relay_opened(log_file);
+    if (relay)
+        run_log_relay(std::move(relay), [](std::string_view line) { app_log_raw_line(line); });
     if (!system)
         return nullptr;
     // Rotation belongs to the application log.
@@ -138,7 +134,24 @@ int run_printer_service()
 
 void start_printer_service()
 {
-    std::thread([] { run_printer_service(); }).detach();
+    service_threads++;
+    std::thread([] {
+        run_printer_service();
+        service_threads--;
+    }).detach();
+}
+
+bool printer_service_running() { return service_threads.load() > 0 || log_relays_running() > 0; }
+
+bool wait_for_printer_service_end(std::chrono::milliseconds limit)
+{
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (printer_service_running()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 void stop_printer_service() { papplMainloopShutdown(); }

@@ -3,6 +3,7 @@
 
 #include <pappl/pappl.h>
 
+#include <chrono>
 #include <string>
 
 // Starts one detached thread running run_printer_service. The environment it reads
@@ -13,6 +14,14 @@ void start_printer_service();
 // Asks the main loop to end; the thread is not waited for. Safe to call more than once,
 // and when the service never started.
 void stop_printer_service();
+
+// True from start_printer_service until the main loop has returned and the library's log
+// lines have all been handed on.
+bool printer_service_running();
+
+// Waits, at most `limit`, for the service to end after stop_printer_service. A process
+// that exits while the library still tears its system down races its static destructors.
+bool wait_for_printer_service_end(std::chrono::milliseconds limit);
 
 // The thread routine: PAPPL's main loop with the "server" sub-command.
 int run_printer_service();
