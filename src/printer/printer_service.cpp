@@ -6,6 +6,7 @@
 #include "printer/flow_file.h"
 #include "printer/ipp_port.h"
 #include "printer/log_relay.h"
+#include "printer/loopback_port.h"
 #include "printer/printer_driver.h"
 #include "printer/service_config.h"
 
@@ -41,6 +42,10 @@ constexpr auto system_options =
 // registering this keeps the main loop from loading or writing a state file of its own.
 bool save_nothing(pappl_system_t*, void*) { return true; }
 
+// The run loop sleeps in poll() for as long as nothing happens and only then notices a
+// shutdown request; a timer every second bounds that wait.
+bool wake_run_loop(pappl_system_t*, void*) { return true; }
+
 // The application's log file is reached through the application's own writer (one lock,
 // one rotation); any other name is handed to the library as it is.
 log_relay_ptr relay_for(const std::string& configured)
@@ -74,12 +79,13 @@ pappl_system_t* create_printer_system(int, cups_option_t*, void*)
     papplSystemSetMaxLogSize(system, 0);
     papplSystemSetSaveCallback(system, save_nothing, nullptr);
 
-    if (!papplSystemAddListeners(system, "localhost")) {
+    if (!loopback_port_available(port) || !papplSystemAddListeners(system, "localhost")) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR, "Failed to add TCP listeners on port %d.", port);
         papplSystemDelete(system);
         return nullptr;
     }
     papplSystemSetPrinterDrivers(system, 1, driver_table, nullptr, nullptr, driver_callback, callback_data);
+    papplSystemAddTimerCallback(system, 0, 1, wake_run_loop, nullptr);
     papplSystemSetContact(system, &contact);
     papplSystemSetDNSSDName(system, system_name);
 

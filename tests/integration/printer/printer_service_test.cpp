@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -59,8 +62,11 @@ protected:
     void TearDown() override
     {
         stop_printer_service();
-        EXPECT_TRUE(wait_for_port_closed(env.port, 10s));
-        EXPECT_TRUE(wait_for_printer_service_end(10s));
+        // Nothing here wakes the library's run loop: its own timer must end it promptly.
+        auto asked = std::chrono::steady_clock::now();
+        EXPECT_TRUE(wait_for_printer_service_end(5s));
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);
+        EXPECT_TRUE(wait_for_port_closed(env.port, 1s));
         close_app_log();
     }
 
@@ -339,6 +345,53 @@ TEST_F(PrinterService, LibraryLinesShareTheApplicationLogAcrossRotation)
             EXPECT_TRUE(app_line || library_line || banner) << "broken line: " << line.substr(0, 120);
         }
     }
+}
+
+TEST(PrinterServiceFailures, AMissingOutputFolderLeavesBothPrintersOutAndSaysSo)
+{
+    environment_guard saved;
+    temp_dir dir;
+    service_environment env = prepare_service_environment(dir.path());
+    std::string missing = dir / "missing";
+    setenv("VELUNIO_OUTPUT_DIR", missing.c_str(), 1);
+    setenv("VELUNIO_LOG_FILE", (dir / "service.log").c_str(), 1);
+    start_printer_service();
+    ASSERT_TRUE(wait_until(
+        [&] {
+            std::string log = read_file(dir / "service.log");
+            std::size_t first = log.find("Cannot create sub-directory '" + missing + "/sign-myself'");
+            return first != std::string::npos &&
+                   log.find("Cannot create sub-directory '" + missing + "/request-signature'") != std::string::npos;
+        },
+        10s))
+        << read_file(dir / "service.log");
+    // The system serves on, without printers.
+    EXPECT_FALSE(wait_for_printers(env.port, 500ms));
+    EXPECT_TRUE(printer_service_running());
+    stop_printer_service();
+    EXPECT_TRUE(wait_for_printer_service_end(10s));
+    EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+TEST(PrinterServiceFailures, ATakenPortEndsTheServiceWithALogLine)
+{
+    environment_guard saved;
+    temp_dir dir;
+    service_environment env = prepare_service_environment(dir.path());
+    setenv("VELUNIO_LOG_FILE", (dir / "service.log").c_str(), 1);
+    int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(env.port));
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    start_printer_service();
+    EXPECT_TRUE(wait_for_printer_service_end(10s));
+    ::close(taken);
+    std::string log = read_file(dir / "service.log");
+    EXPECT_NE(log.find("Failed to add TCP listeners on port " + std::to_string(env.port) + "."), std::string::npos)
+        << log;
 }
 
 TEST(PrinterServiceProcess, KillingTheServiceMidJobLeavesNoPdf)
