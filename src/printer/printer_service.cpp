@@ -10,9 +10,8 @@
 #include "printer/printer_driver.h"
 #include "printer/service_config.h"
 
-#include <cerrno>
-#include <cstring>
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 namespace {
