@@ -29,6 +29,22 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// The library puts its spool folder under TMPDIR, fixed once per process and left behind
+// at exit; one folder per test process keeps /tmp clean.
+class private_tmpdir : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        folder = std::make_unique<temp_dir>();
+        setenv("TMPDIR", folder->path().c_str(), 1);
+    }
+    void TearDown() override { folder.reset(); }
+
+private:
+    std::unique_ptr<temp_dir> folder;
+};
+const auto* const tmpdir_environment = ::testing::AddGlobalTestEnvironment(std::make_unique<private_tmpdir>().release());
+
 std::vector<std::string> temp_files(const std::string& folder)
 {
     std::vector<std::string> names;
