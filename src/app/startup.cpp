@@ -6,8 +6,10 @@
 #include "app/app_state.h"
 #include "app/error_reporting.h"
 #include "app/main_loop.h"
+#include "printer/printer_service.h"
 #include "register/printer_register.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -49,9 +51,13 @@ int run_normal(bool start_hidden, const std::optional<std::string>& command_line
     std::string log_file = output_dir() + "/velunio-print.log";
     setenv("VELUNIO_LOG_FILE", log_file.c_str(), 1);
     setenv("VELUNIO_LOG_LEVEL", "warn", 1);
+    start_printer_service();
 
     int exit_code = run_main_loop();
 
+    stop_printer_service();
+    // Lets the service's last lines reach the log before the process ends under it.
+    wait_for_printer_service_end(std::chrono::seconds(2));
     close_error_reporting();
     return exit_code;
 }

@@ -53,9 +53,6 @@ try {
 } catch (e) {
   fail(`cannot listen on 127.0.0.1:${port}: ${e.message}`);
 }
-log(`data folder ${dataDir}`);
-process.stdout.write(`dev-service listening on http://127.0.0.1:${chosen}\n`);
-
 let stopping = false;
 async function stop() {
   if (stopping) return;
@@ -66,3 +63,8 @@ async function stop() {
 }
 process.on('SIGTERM', stop);
 process.on('SIGINT', stop);
+
+// Announced only once a stop signal is handled, so a caller may stop it right away.
+log(`data folder ${dataDir}`);
+process.stdout.write(`dev-service listening on http://127.0.0.1:${chosen}\n`);
+
