@@ -91,10 +91,10 @@ try:
 except PermissionError:
     print("denied"); sys.exit(0)
 u=b"velunioprinter://from-nobody"
-s.sendall(len(u).to_bytes(4,"little")+u)
 try:
+    s.sendall(len(u).to_bytes(4,"little")+u)
     print("answer" if s.recv(1) else "closed")
-except ConnectionResetError:
+except (BrokenPipeError, ConnectionResetError):
     print("closed")'
 out=$(setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 -c "$client" "$socket")
 [ "$out" = denied ] || fail "nobody reached the socket: $out"
