@@ -5,9 +5,17 @@
 set -uo pipefail
 app=$1
 tmp=$(mktemp -d)
+# SIGTERM, and SIGKILL when a process has not ended 5 s later.
+stop() {
+  local p=$1
+  kill "$p" 2>/dev/null || return 0
+  for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+  kill -9 "$p" 2>/dev/null
+  wait "$p" 2>/dev/null
+}
 first_pid=""
 cleanup() {
-  [ -n "$first_pid" ] && kill "$first_pid" 2>/dev/null && wait "$first_pid" 2>/dev/null
+  [ -n "$first_pid" ] && stop "$first_pid"
   rm -rf "$tmp"
 }
 trap cleanup EXIT
