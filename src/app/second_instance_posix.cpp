@@ -65,7 +65,7 @@ bool ensure_private_folder(const std::string& folder) {
     return true;
 }
 
-// Connects within `limit_ms`; an fd on success, -1 with errno set otherwise.
+// An fd on success, -1 with errno set otherwise.
 int connect_to(const sockaddr_un& address) {
     fd_handle fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.fd < 0) return -1;

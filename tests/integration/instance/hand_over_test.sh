@@ -51,8 +51,11 @@ second() {  # arguments...; expects one more raise
   local rc=$?
   [ $rc -eq 0 ] || fail "second instance ($*) exited with $rc"
   raises=$((raises + 1))
-  wait_for "[callback] Bringing the window to the front (no window yet)" $raises ||
-    wait_for "[callback] Bringing the window to the front" $raises || fail "window not raised for ($*)"
+  for _ in $(seq 100); do
+    [ "$(messages | grep -c '^\[callback\] Bringing the window to the front')" -ge $raises ] && return
+    sleep 0.1
+  done
+  fail "window not raised for ($*)"
 }
 delivered() {  # escaped URL as the page call receives it, wanted count
   local n
