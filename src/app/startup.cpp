@@ -4,6 +4,7 @@
 #include "app/app_state.h"
 #include "app/error_reporting.h"
 #include "app/main_loop.h"
+#include "documents/too_large_notice.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +40,8 @@ int run_normal(bool start_hidden, const std::optional<std::string>& command_line
     std::string log_file = output_dir() + "/velunio-print.log";
     setenv("VELUNIO_LOG_FILE", log_file.c_str(), 1);
     setenv("VELUNIO_LOG_LEVEL", "warn", 1);
+
+    set_file_too_large_notice(show_file_too_large_notice);
 
     int exit_code = run_main_loop();
 
