@@ -14,6 +14,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -89,7 +90,31 @@ struct exchange {
     bool response_started = false;
     bool too_large = false;
     bool source_failed = false;
+    // Stall bound: no byte moving either way, once connected, for stall_ms.
+    CURL* handle = nullptr;
+    long stall_ms = 0;
+    curl_off_t moved = -1;
+    std::chrono::steady_clock::time_point moved_at;
+    bool stalled = false;
 };
+
+int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
+    auto* ex = static_cast<exchange*>(user);
+    auto now = std::chrono::steady_clock::now();
+    curl_off_t connected_us = 0;
+    curl_easy_getinfo(ex->handle, CURLINFO_CONNECT_TIME_T, &connected_us);
+    if (connected_us <= 0) return 0;  // the connect time-out bounds that phase
+    if (down + up != ex->moved) {
+        ex->moved = down + up;
+        ex->moved_at = now;
+        return 0;
+    }
+    if (now - ex->moved_at >= std::chrono::milliseconds(ex->stall_ms)) {
+        ex->stalled = true;
+        return 1;
+    }
+    return 0;
+}
 
 size_t on_header(char*, size_t size, size_t count, void* user) {
     static_cast<exchange*>(user)->response_started = true;
@@ -184,8 +209,12 @@ attempt_outcome run_attempt(url_check& url, const std::optional<std::string>& he
     set_option(e, CURLOPT_USERAGENT, "VelunioPrint/1.0", setopt_failure);
     set_option(e, CURLOPT_NOSIGNAL, 1L, setopt_failure);
     set_option(e, CURLOPT_CONNECTTIMEOUT_MS, limits.connect_timeout_ms, setopt_failure);
-    set_option(e, CURLOPT_LOW_SPEED_LIMIT, 1L, setopt_failure);
-    set_option(e, CURLOPT_LOW_SPEED_TIME, (limits.stall_timeout_ms + 999) / 1000, setopt_failure);
+    // libcurl's own low-speed check averages over several seconds; this one is exact.
+    ex.handle = e;
+    ex.stall_ms = limits.stall_timeout_ms;
+    set_option(e, CURLOPT_NOPROGRESS, 0L, setopt_failure);
+    set_option(e, CURLOPT_XFERINFOFUNCTION, on_progress, setopt_failure);
+    set_option(e, CURLOPT_XFERINFODATA, &ex, setopt_failure);
     set_option(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(http_response_cap), setopt_failure);
     set_option(e, CURLOPT_ERRORBUFFER, error_buffer, setopt_failure);
     set_option(e, CURLOPT_HTTPHEADER, headers.get(), setopt_failure);
@@ -211,7 +240,12 @@ attempt_outcome run_attempt(url_check& url, const std::optional<std::string>& he
     out.code = curl_easy_perform(e);
     if (out.code != CURLE_OK) {
         out.operation = "curl_easy_perform";
-        out.message = error_buffer[0] ? error_buffer : curl_easy_strerror(out.code);
+        if (ex.stalled) {
+            out.code = CURLE_OPERATION_TIMEDOUT;
+            out.message = "no data moved for " + std::to_string(ex.stall_ms) + " ms";
+        } else {
+            out.message = error_buffer[0] ? error_buffer : curl_easy_strerror(out.code);
+        }
         return out;
     }
     long status = 0;

@@ -7,6 +7,7 @@ over 8 MiB as <n>.body_head / <n>.body_tail, 64 KiB each) with <n>.body_len; the
 written before the answer is sent. The path chooses the answer:
 
   /respond?status=S&body=B   status S with body B (percent-decoded); no body when B is absent
+  /slow-read                 waits a second before reading the body, then answers 200 "ok"
   /silent                    reads the request, never answers
   /stall                     answers headers and 10 of 100 body bytes, then nothing
   /reset                     resets the connection without an answer
@@ -64,6 +65,8 @@ def read_request(conn):
         counter[0] += 1
     base = os.path.join(record_dir, str(n))
     received = len(rest)
+    if head.split(b" ")[1].startswith(b"/slow-read"):
+        time.sleep(1)
     first = rest[:EDGE] if length > BIG else rest
     tail = rest[-EDGE:]
     while received < length:
@@ -106,6 +109,8 @@ def serve(conn):
             body = q.get("body", [None])[0]
             answer(conn, int(q.get("status", ["200"])[0]),
                    None if body is None else urllib.parse.unquote_to_bytes(url.query.split("body=", 1)[1].split("&")[0]))
+        elif path == "/slow-read":
+            answer(conn, 200, b"ok")
         elif path == "/silent":
             time.sleep(30)
             conn.close()
