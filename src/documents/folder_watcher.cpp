@@ -135,6 +135,7 @@ void watcher_folder_arrived(printed_file_watcher& watcher, const std::string& re
 }
 
 void watcher_events_lost(printed_file_watcher& watcher) {
+    app_log("[startFileWatcher] Change notifications were lost; rescanning the flow folders");
     for (const char* flow : flow_folders) scan_folder(watcher, flow, false);
 }
 
