@@ -50,5 +50,6 @@ http_limits http_limits_from_environment() {
     http_limits limits;
     limits.connect_timeout_ms = env_milliseconds("VELUNIO_HTTP_CONNECT_TIMEOUT_MS", limits.connect_timeout_ms);
     limits.stall_timeout_ms = env_milliseconds("VELUNIO_HTTP_STALL_TIMEOUT_MS", limits.stall_timeout_ms);
+    limits.ca_file = env_value("VELUNIO_HTTP_CA_FILE");
     return limits;
 }

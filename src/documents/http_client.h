@@ -51,7 +51,9 @@ std::string http_error_text(std::string_view operation, int code, std::string_vi
 struct http_limits {
     long connect_timeout_ms = 60000;
     long stall_timeout_ms = 30000;  // no byte moving either way for this long ends the exchange
+    std::optional<std::string> ca_file;  // certificates trusted instead of the system's
 };
 // The bounds above; VELUNIO_HTTP_CONNECT_TIMEOUT_MS and VELUNIO_HTTP_STALL_TIMEOUT_MS replace
-// them for tests (absent or unreadable values keep the defaults).
+// them for tests (absent or unreadable values keep the defaults); VELUNIO_HTTP_CA_FILE makes a
+// test's own certificate authority the trusted one.
 http_limits http_limits_from_environment();

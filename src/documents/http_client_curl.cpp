@@ -216,6 +216,7 @@ attempt_outcome run_attempt(url_check& url, const std::optional<std::string>& he
     set_option(e, CURLOPT_XFERINFOFUNCTION, on_progress, setopt_failure);
     set_option(e, CURLOPT_XFERINFODATA, &ex, setopt_failure);
     set_option(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(http_response_cap), setopt_failure);
+    if (limits.ca_file) set_option(e, CURLOPT_CAINFO, limits.ca_file->c_str(), setopt_failure);
     set_option(e, CURLOPT_ERRORBUFFER, error_buffer, setopt_failure);
     set_option(e, CURLOPT_HTTPHEADER, headers.get(), setopt_failure);
     set_option(e, CURLOPT_HEADERFUNCTION, on_header, setopt_failure);

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Loopback HTTP server of the test suite.
 
-Binds 127.0.0.1 on an ephemeral port, prints "PORT <n>" and serves until killed. Every
+Binds 127.0.0.1 on an ephemeral port, prints "PORT <n>" and serves until killed; with a
+certificate and key file after the record folder it serves HTTPS. Every
 request is recorded byte for byte in the record folder as <n>.headers and <n>.body (bodies
 over 8 MiB as <n>.body_head / <n>.body_tail, 64 KiB each) with <n>.body_len; the files are
 written before the answer is sent. The path chooses the answer:
@@ -17,6 +18,7 @@ written before the answer is sent. The path chooses the answer:
   /redirect?to=URL&code=C    a redirect to URL
 """
 import os
+import ssl
 import socket
 import struct
 import sys
@@ -166,8 +168,18 @@ def main():
     listener.bind(("127.0.0.1", 0))
     listener.listen(64)
     print("PORT %d" % listener.getsockname()[1], flush=True)
+    context = None
+    if len(sys.argv) > 3:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(sys.argv[2], sys.argv[3])
     while True:
         conn, _ = listener.accept()
+        if context is not None:
+            try:
+                conn = context.wrap_socket(conn, server_side=True)
+            except (OSError, ssl.SSLError):
+                conn.close()
+                continue
         threading.Thread(target=serve, args=(conn,), daemon=True).start()
 
 

@@ -17,7 +17,14 @@ std::string script_path() {
 
 }  // namespace
 
-loopback_server::loopback_server() {
+loopback_server::loopback_server() { start("", ""); }
+
+loopback_server::loopback_server(const std::string& certificate_file, const std::string& key_file) {
+    tls_ = true;
+    start(certificate_file, key_file);
+}
+
+void loopback_server::start(const std::string& certificate_file, const std::string& key_file) {
     int out[2];
     if (::pipe(out) != 0) return;
     std::string script = script_path();
@@ -26,7 +33,12 @@ loopback_server::loopback_server() {
         ::dup2(out[1], 1);
         ::close(out[0]);
         ::close(out[1]);
-        ::execlp("python3", "python3", script.c_str(), records_.path().c_str(), static_cast<char*>(nullptr));
+        if (certificate_file.empty()) {
+            ::execlp("python3", "python3", script.c_str(), records_.path().c_str(), static_cast<char*>(nullptr));
+        } else {
+            ::execlp("python3", "python3", script.c_str(), records_.path().c_str(), certificate_file.c_str(),
+                     key_file.c_str(), static_cast<char*>(nullptr));
+        }
         ::_exit(127);
     }
     ::close(out[1]);
@@ -45,7 +57,7 @@ loopback_server::~loopback_server() {
 }
 
 std::string loopback_server::url(const std::string& path_and_query) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path_and_query;
+    return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path_and_query;
 }
 
 std::optional<std::string> loopback_server::recorded(int n, const char* suffix) const {

@@ -12,6 +12,8 @@
 class loopback_server {
 public:
     loopback_server();
+    // HTTPS with this certificate and key (PEM files).
+    loopback_server(const std::string& certificate_file, const std::string& key_file);
     ~loopback_server();
     loopback_server(const loopback_server&) = delete;
     loopback_server& operator=(const loopback_server&) = delete;
@@ -30,6 +32,8 @@ public:
     int request_count() const;
 
 private:
+    void start(const std::string& certificate_file, const std::string& key_file);
+    bool tls_ = false;
     std::optional<std::string> recorded(int n, const char* suffix) const;
     temp_dir records_;
     pid_t pid_ = -1;

@@ -170,3 +170,37 @@ TEST_F(HttpClient, AnswersAreCappedAt64MiB) {
     EXPECT_EQ(post(server.url("/huge?length=0&len=" + std::to_string(http_response_cap + 1))).error_text,
               http_response_too_large_text);
 }
+
+TEST(HttpClientTls, HttpsNeverRedirectsToPlainHttp) {
+    temp_dir keys;
+    std::string cert = keys / "cert.pem", key = keys / "key.pem";
+    std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext "
+                       "subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    loopback_server secure(cert, key);
+    loopback_server plain;
+    ASSERT_TRUE(secure.running() && plain.running());
+
+    // Without the test's authority the certificate is not trusted.
+    EXPECT_EQ(get(secure.url("/respond?status=200&body=ok")).error_text, "HTTP request failed");
+    setenv("VELUNIO_HTTP_CA_FILE", cert.c_str(), 1);
+    auto direct = post(secure.url("/respond?status=200&body=ok"));
+    EXPECT_FALSE(direct.error_text) << direct.error_text.value_or("");
+    EXPECT_EQ(direct.response_body, "ok");
+
+    auto to = [](const std::string& url) {
+        std::string encoded;
+        for (char c : url) encoded += (c == ':' || c == '/' || c == '?' || c == '&' || c == '=')
+                                          ? "%" + std::string(1, "0123456789ABCDEF"[(c >> 4) & 15]) + "0123456789ABCDEF"[c & 15]
+                                          : std::string(1, c);
+        return encoded;
+    };
+    auto within = get(secure.url("/redirect?to=" + to(secure.url("/respond?status=200&body=still-tls"))));
+    EXPECT_EQ(within.response_body, "still-tls");
+    EXPECT_EQ(get(secure.url("/redirect?to=" + to(plain.url("/respond?status=200&body=plain")))).error_text,
+              "HTTP request failed");
+    EXPECT_TRUE(starts_with(post(secure.url("/redirect?to=" + to(plain.url("/respond?status=200&body=plain")))).error_text,
+                            "curl_easy_perform failed (curl 1: "));
+    EXPECT_EQ(plain.request_count(), 0);
+    unsetenv("VELUNIO_HTTP_CA_FILE");
+}
