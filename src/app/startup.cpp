@@ -6,6 +6,7 @@
 #include "app/app_state.h"
 #include "app/error_reporting.h"
 #include "app/main_loop.h"
+#include "documents/too_large_notice.h"
 #include "printer/printer_service.h"
 #include "register/printer_register.h"
 
@@ -52,6 +53,8 @@ int run_normal(bool start_hidden, const std::optional<std::string>& command_line
     setenv("VELUNIO_LOG_FILE", log_file.c_str(), 1);
     setenv("VELUNIO_LOG_LEVEL", "warn", 1);
     start_printer_service();
+
+    set_file_too_large_notice(show_file_too_large_notice);
 
     int exit_code = run_main_loop();
 

@@ -1,14 +1,34 @@
 #pragma once
 // GET and token POST requests made on the page's behalf, each on a worker of its own.
 
+#include "documents/http_client.h"
 #include "window/posted_messages.h"
 
+#include <optional>
 #include <string>
 
 std::string http_get_result_script(const http_get_result& result);
 std::string token_result_script(const token_result& result);
 
+struct http_get_request {
+    std::string id;
+    std::string url;
+};
+
+struct token_request {
+    std::string endpoint;
+    std::string body;
+};
+
+// What the page is told about a finished exchange.
+http_get_result decide_http_get_result(const std::string& id, const http_result& outcome);
+token_result decide_token_result(const http_result& outcome);
+
+// Thread bodies: one exchange, one posted result.
+void http_get_worker(http_get_request request);
+void post_token_worker(token_request request);
+
 #include "bridge/dispatch.h"
 
-inline constexpr bridge_handler handler_http_get = nullptr;
-inline constexpr bridge_handler handler_post_token = nullptr;
+void handler_http_get(const std::optional<std::string>& data);
+void handler_post_token(const std::optional<std::string>& data);

@@ -3,14 +3,70 @@
 
 #include "window/posted_messages.h"
 
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <string>
+#include <string_view>
+#include <thread>
 
 constexpr std::size_t new_printed_file_script_limit = 2560;
 
 std::string new_printed_file_script(const printed_file_event& event);
 
+// The two flow folders, in the order they are scanned and cleared.
+constexpr const char* flow_folders[] = {"sign-myself", "request-signature"};
+
+// The report for a name relative to the output folder ("sign-myself/a.pdf"), or nullopt
+// when the name is not a PDF's.
+std::optional<printed_file_event> printed_file_report(const std::string& output_dir, std::string_view relative);
+
+// The resolved path of a regular file (not a link) lying directly in one of the two flow
+// folders of output_dir; nullopt for anything else.
+std::optional<std::string> confined_printed_file(const std::string& output_dir, const std::string& path);
+
+// Deletes the file when it is a printed file; refusals are logged.
+void delete_printed_file(const std::string& output_dir, const std::string& path);
+// Deletes every PDF directly in the flow folder, one log line each.
+void clear_flow_folder(const std::string& output_dir, const std::string& flow_folder);
+
+// Identity of the file at a path as the file system knows it (device, inode, change time):
+// the same name given by a new rename has a new identity. nullopt when it cannot be read.
+std::optional<std::string> file_identity(const std::string& path);
+
+struct watcher_backend;
+struct watcher_backend_deleter {
+    void operator()(watcher_backend* backend) const;
+};
+
+// A watcher over one output folder. Every PDF is reported once per identity, so the
+// initial scan, live renames and the rescans after lost events never report a file twice.
+struct printed_file_watcher {
+    std::string root;
+    std::mutex lock;
+    std::set<std::string> reported;
+    std::unique_ptr<watcher_backend, watcher_backend_deleter> backend;
+    std::thread thread;
+};
+
+// Creates the folders, sets the watches, reports the files present, then watches on a
+// thread of its own. The process's watcher is never stopped; tests stop theirs.
+std::unique_ptr<printed_file_watcher> start_printed_file_watcher(const std::string& output_dir);
+void stop_printed_file_watcher(printed_file_watcher& watcher);
+
+// Called by the backend on the watcher thread.
+void watcher_name_arrived(printed_file_watcher& watcher, const std::string& relative);
+void watcher_folder_arrived(printed_file_watcher& watcher, const std::string& relative);
+void watcher_events_lost(printed_file_watcher& watcher);
+
+// Backend seam (inotify on Linux).
+std::unique_ptr<watcher_backend, watcher_backend_deleter> open_watcher_backend(const std::string& root);
+void run_watcher_backend(printed_file_watcher& watcher);
+void wake_watcher_backend(watcher_backend& backend);
+
 #include "bridge/dispatch.h"
 
-inline constexpr bridge_handler handler_start_file_watcher = nullptr;
-inline constexpr bridge_handler handler_delete_printed_file = nullptr;
-inline constexpr bridge_handler handler_clear_printed_files = nullptr;
+void handler_start_file_watcher(const std::optional<std::string>& data);
+void handler_delete_printed_file(const std::optional<std::string>& data);
+void handler_clear_printed_files(const std::optional<std::string>& data);

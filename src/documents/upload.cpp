@@ -1,8 +1,20 @@
 #include "documents/upload.h"
 
 #include "app/app_log.h"
+#include "app/app_state.h"
 #include "bridge/json_text.h"
+#include "documents/folder_watcher.h"
+#include "documents/too_large_notice.h"
 #include "window/page_script.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <system_error>
+#include <thread>
 
 std::string upload_result_json(const upload_result& result) {
     std::string json = "{\"path\":\"" + js_escape_double(result.path);
@@ -29,4 +41,261 @@ void deliver_upload_result(const upload_result& result) {
         return;
     }
     run_bounded_page_script(upload_result_script(result), upload_result_script_limit, "upload result");
+}
+
+namespace {
+
+std::atomic<file_too_large_notice> too_large_notice{nullptr};
+
+}  // namespace
+
+void set_file_too_large_notice(file_too_large_notice notice) { too_large_notice.store(notice); }
+file_too_large_notice installed_file_too_large_notice() { return too_large_notice.load(); }
+
+std::string upload_boundary(std::uint32_t tick_ms, std::uint32_t thread_id) {
+    char text[32];
+    std::snprintf(text, sizeof text, "Boundary-%08X%08X", tick_ms, thread_id);
+    return text;
+}
+
+std::string upload_header_text(const std::string& boundary, const std::string& token, const std::string& version) {
+    return "Content-Type: multipart/form-data; boundary=" + boundary + "\r\nAuthorization: Bearer " + token +
+           "\r\nx-client-id: sign-web-client\r\nx-client-secret: Q7rb2Z9TfLwkpe\r\nx-client-version: " + version;
+}
+
+std::string upload_operations_text(const std::string& envelope_name, const std::string& envelope_flow_type) {
+    return "{\"query\":\"mutation($in: AlphaCreateEnvelopeRequest!){ alphaCreateEnvelope(in: $in){ id } }\","
+           "\"variables\":{\"in\":{\"name\":" +
+           json_quote(envelope_name) + ",\"envelopeFlowType\":" + json_quote(envelope_flow_type) +
+           ",\"documents\":[null]}}}";
+}
+
+std::string upload_base_name(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string upload_file_name(const std::string& path) {
+    // A quote or a line end would end the part header early (a name on disk may hold
+    // both); they are written as form encoding writes them.
+    std::string name;
+    for (char c : sanitize_utf8(upload_base_name(path))) {
+        if (c == '"') name += "%22";
+        else if (c == '\r') name += "%0D";
+        else if (c == '\n') name += "%0A";
+        else name += c;
+    }
+    return name.empty() ? "document.pdf" : name;
+}
+
+upload_body_frame upload_body_frame_for(const std::string& boundary, const std::string& operations,
+                                        const std::string& file_name) {
+    upload_body_frame frame;
+    frame.head = "--" + boundary + "\r\n" + "Content-Disposition: form-data; name=\"operations\"\r\n" +
+                 "Content-Type: application/json\r\n\r\n" + operations + "\r\n--" + boundary + "\r\n" +
+                 "Content-Disposition: form-data; name=\"map\"\r\n" + "Content-Type: application/json\r\n\r\n" +
+                 "{\"0\":[\"variables.in.documents.0\"]}" + "\r\n--" + boundary + "\r\n" +
+                 "Content-Disposition: form-data; name=\"0\"; filename=\"" + file_name + "\"\r\n" +
+                 "Content-Type: application/pdf\r\n\r\n";
+    frame.tail = "\r\n--" + boundary + "--\r\n";
+    return frame;
+}
+
+std::string file_too_large_text(const std::string& base_name, std::uint64_t size) {
+    char text[1024];
+    std::snprintf(text, sizeof text, "The file \u201c%s\u201d is too large to sign (%.0f MB). The limit is %d MB.",
+                  base_name.c_str(), static_cast<double>(size) / 1048576.0, upload_size_limit_mb);
+    return text;
+}
+
+namespace {
+
+// At most `limit` UTF-16 code units of valid UTF-8 text, never splitting a character.
+std::string first_utf16_units(const std::string& text, std::size_t limit) {
+    std::size_t units = 0, i = 0;
+    while (i < text.size()) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        std::size_t bytes = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        std::size_t width = bytes == 4 ? 2 : 1;
+        if (units + width > limit) break;
+        units += width;
+        i += bytes;
+    }
+    return text.substr(0, i);
+}
+
+}  // namespace
+
+upload_result settle_upload(const std::string& path, const http_result& outcome) {
+    upload_result result;
+    result.path = path;
+    if (outcome.error_text) {
+        std::string text = sanitize_utf8(*outcome.error_text);
+        app_log("[uploadPrintedFile] Request error: %s", text.empty() ? "(unable to decode error)" : text.c_str());
+        result.error_text = text;
+        return result;
+    }
+    int status = static_cast<int>(outcome.status_code);
+    if (status < 200 || status > 299) {
+        std::string body = outcome.response_body ? sanitize_utf8(*outcome.response_body) : std::string();
+        app_log("[uploadPrintedFile] HTTP %d: %s", status,
+                body.empty() ? "(empty response)" : first_utf16_units(body, 400).c_str());
+        result.error_text = "HTTP " + std::to_string(status);
+        return result;
+    }
+    if (!outcome.response_body) {
+        result.error_text = "Empty response";
+        return result;
+    }
+    std::string body = sanitize_utf8(*outcome.response_body);
+    if (body.find("\"errors\"") != std::string::npos) {
+        result.error_text = json_find_nested_string(body, "errors", "message").value_or("GraphQL error");
+        app_log("[uploadPrintedFile] GraphQL error: %s", result.error_text->c_str());
+        return result;
+    }
+    auto id = json_find_nested_string(body, "alphaCreateEnvelope", "id");
+    if (!id) id = json_find_string(body, "id");
+    if (id && !id->empty()) {
+        app_log("[uploadPrintedFile] HTTP %d OK -> envelope %s", status, id->c_str());
+        result.envelope_id = std::move(*id);
+    } else {
+        result.error_text = "Missing envelope id in response";
+        app_log("[uploadPrintedFile] Missing envelope id in response");
+    }
+    return result;
+}
+
+namespace {
+
+void post_upload_failure(const upload_request& request, const char* error_text) {
+    upload_result result;
+    result.path = request.path;
+    result.error_text = error_text;
+    post_to_main_window(std::move(result));
+}
+
+// Reads the body's file part from disk as it is sent. A file that is not exactly `size`
+// bytes long while it is read fails the source, and with it the transfer.
+struct streamed_file {
+    std::ifstream in;
+    std::uint64_t size = 0;
+    bool failed = false;
+};
+
+http_body_source streamed_body(const upload_body_frame& frame, streamed_file& file) {
+    http_body_source source;
+    std::uint64_t head = frame.head.size();
+    std::uint64_t file_end = head + file.size;
+    source.length = file_end + frame.tail.size();
+    source.read = [&frame, &file, head, file_end](std::uint64_t offset, char* buffer,
+                                                  std::size_t capacity) -> std::optional<std::size_t> {
+        std::size_t written = 0;
+        while (written < capacity) {
+            std::uint64_t at = offset + written;
+            std::size_t room = capacity - written;
+            if (at < head) {
+                std::size_t n = std::min<std::uint64_t>(room, head - at);
+                frame.head.copy(buffer + written, n, at);
+                written += n;
+            } else if (at < file_end) {
+                std::size_t n = std::min<std::uint64_t>(room, file_end - at);
+                file.in.clear();
+                file.in.seekg(static_cast<std::streamoff>(at - head));
+                file.in.read(buffer + written, static_cast<std::streamsize>(n));
+                if (static_cast<std::size_t>(file.in.gcount()) != n) {
+                    file.failed = true;
+                    return std::nullopt;
+                }
+                written += n;
+                if (at + n == file_end && file.in.peek() != std::char_traits<char>::eof()) {
+                    file.failed = true;  // it grew while it was sent
+                    return std::nullopt;
+                }
+            } else {
+                std::uint64_t tail_at = at - file_end;
+                if (tail_at >= frame.tail.size()) break;
+                std::size_t n = std::min<std::uint64_t>(room, frame.tail.size() - tail_at);
+                frame.tail.copy(buffer + written, n, tail_at);
+                written += n;
+            }
+        }
+        return written;
+    };
+    return source;
+}
+
+std::uint32_t tick_count_ms() {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    return static_cast<std::uint32_t>(ms.count());
+}
+
+std::uint32_t thread_number() {
+    return static_cast<std::uint32_t>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
+}
+
+}  // namespace
+
+void upload_worker(upload_request request) {
+    // Only a printed file of this program is read, and only such a file is deleted.
+    auto resolved = confined_printed_file(output_dir(), request.path);
+    if (!resolved) {
+        app_log("[uploadPrintedFile] Refused: not a printed file: %s", request.path.c_str());
+        post_upload_failure(request, "Cannot read file");
+        return;
+    }
+    streamed_file file;
+    std::error_code ec;
+    file.size = std::filesystem::file_size(*resolved, ec);
+    file.in.open(*resolved, std::ios::binary);
+    if (ec || !file.in.is_open()) {
+        post_upload_failure(request, "Cannot read file");
+        return;
+    }
+    if (file.size > upload_size_limit) {
+        app_log("[uploadPrintedFile] File too large: %zu bytes - deleting and alerting user.",
+                static_cast<std::size_t>(file.size));
+        file.in.close();
+        std::filesystem::remove(*resolved, ec);
+        post_upload_failure(request, "native_handled");
+        if (auto notice = installed_file_too_large_notice()) {
+            notice("File cannot be signed", file_too_large_text(upload_base_name(request.path), file.size));
+        }
+        return;
+    }
+
+    std::string boundary = upload_boundary(tick_count_ms(), thread_number());
+    upload_body_frame frame = upload_body_frame_for(
+        boundary, upload_operations_text(request.envelope_name, request.envelope_flow_type),
+        upload_file_name(request.path));
+    std::string headers = upload_header_text(boundary, request.token, app_version());
+    http_body_source body = streamed_body(frame, file);
+
+    app_log("[uploadPrintedFile] POST %s (%lu KB, proxy=system default) flow=%s", request.endpoint.c_str(),
+            static_cast<unsigned long>(file.size / 1024), request.envelope_flow_type.c_str());
+    http_result outcome;
+    http_post(request.endpoint, headers, body, true, outcome);
+    if (file.failed) {
+        post_upload_failure(request, "Cannot read file");
+        return;
+    }
+    post_to_main_window(settle_upload(request.path, outcome));
+}
+
+void handler_upload_printed_file(const std::optional<std::string>& data) {
+    std::optional<std::string> path, token, endpoint, name, flow;
+    if (data) {
+        path = json_find_string(*data, "path");
+        token = json_find_string(*data, "token");
+        endpoint = json_find_string(*data, "endpoint");
+        name = json_find_string(*data, "envelopeName");
+        flow = json_find_string(*data, "envelopeFlowType");
+    }
+    if (!path || !token || !endpoint || !name || !flow) {
+        app_log("[uploadPrintedFile] Invalid message -- missing required field");
+        return;
+    }
+    std::thread(upload_worker, upload_request{std::move(*path), std::move(*token), std::move(*endpoint),
+                                              std::move(*name), std::move(*flow)})
+        .detach();
 }

@@ -1,0 +1,55 @@
+#include "documents/http_client.h"
+
+#include "app/app_state.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+http_body_source http_body_from_bytes(std::string_view bytes) {
+    http_body_source source;
+    source.length = bytes.size();
+    source.read = [bytes](std::uint64_t offset, char* buffer, std::size_t capacity) -> std::optional<std::size_t> {
+        if (offset >= bytes.size()) return std::size_t{0};
+        std::size_t n = std::min<std::size_t>(capacity, bytes.size() - offset);
+        std::memcpy(buffer, bytes.data() + offset, n);
+        return n;
+    };
+    return source;
+}
+
+std::string http_redirect_protocols(std::string_view scheme) { return scheme == "https" ? "https" : "http,https"; }
+
+std::string http_error_text(std::string_view operation, int code, std::string_view message) {
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+        message.remove_suffix(1);
+    std::string text(operation);
+    text += " failed (curl " + std::to_string(code);
+    if (!message.empty()) {
+        text += ": ";
+        text += message;
+    }
+    text += ")";
+    return text;
+}
+
+namespace {
+
+long env_milliseconds(const char* name, long fallback) {
+    auto value = env_value(name);
+    if (!value) return fallback;
+    char* end = nullptr;
+    long parsed = std::strtol(value->c_str(), &end, 10);
+    if (end == value->c_str() || *end != '\0' || parsed <= 0) return fallback;
+    return parsed;
+}
+
+}  // namespace
+
+http_limits http_limits_from_environment() {
+    http_limits limits;
+    limits.connect_timeout_ms = env_milliseconds("VELUNIO_HTTP_CONNECT_TIMEOUT_MS", limits.connect_timeout_ms);
+    limits.stall_timeout_ms = env_milliseconds("VELUNIO_HTTP_STALL_TIMEOUT_MS", limits.stall_timeout_ms);
+    limits.ca_file = env_value("VELUNIO_HTTP_CA_FILE");
+    return limits;
+}

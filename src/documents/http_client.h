@@ -1,0 +1,59 @@
+#pragma once
+// One synchronous HTTP exchange per call, on the calling thread. The outcome always comes
+// back in an http_result; a status outside 200..299 is not a failure at this level.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct http_result {
+    unsigned status_code = 0;
+    std::optional<std::string> response_body;  // nullopt when the answer had no body
+    std::size_t response_len = 0;
+    std::optional<std::string> error_text;     // set when the exchange failed; look at nothing else then
+};
+
+// Answers beyond this are refused rather than gathered without bound.
+constexpr std::size_t http_response_cap = 64u * 1024u * 1024u;
+constexpr const char* http_response_too_large_text = "HTTP response larger than 64 MiB";
+
+// The request body, produced piecewise as it is sent so that a large upload is never held in
+// memory. `read` fills up to `capacity` bytes of the body starting at `offset` and returns the
+// count, or nullopt to abort the transfer. It may be asked for an offset again (resend, redirect).
+struct http_body_source {
+    std::uint64_t length = 0;
+    std::function<std::optional<std::size_t>(std::uint64_t offset, char* buffer, std::size_t capacity)> read;
+};
+
+http_body_source http_body_from_bytes(std::string_view bytes);  // the bytes must outlive the call
+
+// header_text: header lines separated by CR LF, no trailing CR LF. The client-certificate flag
+// asks that a server's request for a client certificate be answered without one.
+void http_post(const std::string& url, const std::optional<std::string>& header_text, const http_body_source& body,
+               bool without_client_certificate, http_result& result);
+void http_get(const std::string& url, http_result& result);
+
+// Host and path limits of the URL splitter the requests are specified with: a longer part
+// refuses the URL instead of being cut.
+constexpr std::size_t http_url_host_limit = 256;
+constexpr std::size_t http_url_path_limit = 2048;
+
+// "http,https" for an http URL; "https" for an https one, so a redirect never leaves TLS.
+std::string http_redirect_protocols(std::string_view scheme);
+
+// "%s failed (curl %d: %s)", or "%s failed (curl %d)" when the message is empty; trailing line
+// ends and blanks of the message are dropped.
+std::string http_error_text(std::string_view operation, int code, std::string_view message);
+
+struct http_limits {
+    long connect_timeout_ms = 60000;
+    long stall_timeout_ms = 30000;  // no byte moving either way for this long ends the exchange
+    std::optional<std::string> ca_file;  // certificates trusted instead of the system's
+};
+// The bounds above; VELUNIO_HTTP_CONNECT_TIMEOUT_MS and VELUNIO_HTTP_STALL_TIMEOUT_MS replace
+// them for tests (absent or unreadable values keep the defaults); VELUNIO_HTTP_CA_FILE makes a
+// test's own certificate authority the trusted one.
+http_limits http_limits_from_environment();

@@ -1,0 +1,41 @@
+#pragma once
+// The suite's loopback HTTP server (http_test_server.py) as a child process, with the
+// requests it recorded.
+
+#include "support/temp_dir.h"
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+class loopback_server {
+public:
+    loopback_server();
+    // HTTPS with this certificate and key (PEM files).
+    loopback_server(const std::string& certificate_file, const std::string& key_file);
+    ~loopback_server();
+    loopback_server(const loopback_server&) = delete;
+    loopback_server& operator=(const loopback_server&) = delete;
+
+    bool running() const { return port_ > 0; }
+    int port() const { return port_; }
+    std::string url(const std::string& path_and_query) const;
+
+    // Request n (0, 1, ...) as received: its header block and its body (bodies over 8 MiB
+    // only by their first and last 64 KiB, see body_head / body_tail).
+    std::optional<std::string> request_headers(int n) const;
+    std::optional<std::string> request_body(int n) const;
+    std::optional<std::string> request_body_head(int n) const;
+    std::optional<std::string> request_body_tail(int n) const;
+    std::optional<unsigned long long> request_body_length(int n) const;
+    int request_count() const;
+
+private:
+    void start(const std::string& certificate_file, const std::string& key_file);
+    bool tls_ = false;
+    std::optional<std::string> recorded(int n, const char* suffix) const;
+    temp_dir records_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
