@@ -5,6 +5,7 @@
 #include "app/error_reporting.h"
 #include "app/main_loop.h"
 #include "printer/printer_service.h"
+#include "window/user_interface.h"
 
 #include <chrono>
 #include <cstdio>
@@ -19,7 +20,6 @@
 namespace {
 
 int run_normal(bool start_hidden, const std::optional<std::string>& command_line) {
-    (void)start_hidden;
     (void)command_line;
     setenv("PAPPL_NO_STATUS_UI", "1", 1);
 
@@ -41,6 +41,11 @@ int run_normal(bool start_hidden, const std::optional<std::string>& command_line
     std::string log_file = output_dir() + "/velunio-print.log";
     setenv("VELUNIO_LOG_FILE", log_file.c_str(), 1);
     setenv("VELUNIO_LOG_LEVEL", "warn", 1);
+    // The window comes first: without a display there is nothing to serve the page to.
+    if (!start_user_interface(start_hidden)) {
+        close_error_reporting();
+        return 1;
+    }
     start_printer_service();
 
     int exit_code = run_main_loop();
