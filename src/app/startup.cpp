@@ -9,6 +9,8 @@
 #include "documents/too_large_notice.h"
 #include "printer/printer_service.h"
 #include "register/printer_register.h"
+#include "window/main_window.h"
+#include "window/user_interface.h"
 
 #include <chrono>
 #include <cstdio>
@@ -23,7 +25,6 @@
 namespace {
 
 int run_normal(bool start_hidden, const std::optional<std::string>& command_line) {
-    (void)start_hidden;
     setenv("PAPPL_NO_STATUS_UI", "1", 1);
 
     app_paths paths;
@@ -53,6 +54,13 @@ int run_normal(bool start_hidden, const std::optional<std::string>& command_line
     setenv("VELUNIO_LOG_FILE", log_file.c_str(), 1);
     setenv("VELUNIO_LOG_LEVEL", "warn", 1);
     start_printer_service();
+    if (!start_user_interface(start_hidden)) {
+        stop_printer_service();
+        wait_for_printer_service_end(std::chrono::seconds(2));
+        close_error_reporting();
+        return 1;
+    }
+    set_bring_to_front_action(show_and_raise_main_window);
 
     set_file_too_large_notice(show_file_too_large_notice);
 

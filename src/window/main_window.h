@@ -1,0 +1,27 @@
+#pragma once
+// The program's only top-level window: a borderless window with a drawn title strip and
+// the web view below it. Main thread only.
+
+#include "window/title_bar.h"
+
+// Creates the window; shows it unless `start_hidden`. False when no window could be made.
+bool create_main_window(bool start_hidden);
+
+// Shows, restores and raises the window (second instance, bringToFront).
+void show_and_raise_main_window();
+bool main_window_visible();
+
+// The page's chosen size, title strip excluded; the bottom-left corner stays in place.
+void apply_window_size(int logical_w, int logical_h_without_title);
+
+// The colour of the strip and of the web view's background.
+void set_main_window_background(rgb_colour colour);
+rgb_colour main_window_background();
+
+// The stored outer size in logical pixels, title strip included.
+int main_window_logical_width();
+int main_window_logical_height();
+
+// Backend handles for the web view host, as opaque pointers (GtkWidget*).
+void* main_window_handle();
+void* main_window_content_box();
