@@ -31,11 +31,13 @@ async function openPage({ signedIn = false, tokens = null, loadConfig = async ()
   if (signedIn) tokens = { accessToken: 'AT', refreshToken: 'RT', expiresAt: Date.now() + 3600_000 };
   if (tokens) win.localStorage.setItem('velunio.tokens', JSON.stringify(tokens));
   if (documents) win.localStorage.setItem('velunio.documents', JSON.stringify(documents));
+  const consoleLines = [];
+  win.console.info = (text) => consoleLines.push(text);
   const app = await startApp(win, { loadConfig, crypto: webcrypto });
   const $ = (id) => win.document.getElementById(id);
   const sent = (handler) => posted.filter((p) => p.handler === handler).map((p) => p.data);
   const item = (path) => win.document.querySelector(`li[data-path="${CSS_escape(path)}"]`);
-  return { win, app, $, posted, sent, item, alerts: () => alerts };
+  return { win, app, $, posted, sent, item, alerts: () => alerts, consoleLines };
 }
 
 function CSS_escape(text) {
@@ -255,4 +257,20 @@ test('the page declares a strict content security policy and loads only its own 
   const scripts = [...dom.window.document.querySelectorAll('script')];
   assert.deepEqual(scripts.map((s) => [s.type, s.getAttribute('src'), s.textContent.trim()]), [['module', 'js/main.js', '']]);
   assert.equal(dom.window.document.querySelectorAll('[onclick],[onload],[onerror]').length, 0);
+});
+
+test('each change of screen and of the document list is one console line, and only a change is', async () => {
+  const page = await openPage({ signedIn: true });
+  const path = '/out/sign-myself/It\'s "here".pdf';
+  page.win.velunio._onNewPrintedFile(path, 'sign_myself');
+  page.win.velunio._onNewPrintedFile(path, 'sign_myself');
+  page.$('clear-all').click();
+  page.win.velunio._onUploadResult(JSON.stringify({ path: '/elsewhere.pdf', envelopeId: 'env_1' }));
+  const lines = page.consoleLines.filter((l) => l.startsWith('[page] '));
+  assert.equal(lines[0], '[page] documents []');
+  assert.equal(lines[1], '[page] screen home');
+  const listed = lines.filter((l) => l.startsWith('[page] documents ')).map((l) => JSON.parse(l.slice('[page] documents '.length)));
+  // The repeated report only refreshes its time, and the foreign result changes nothing.
+  assert.equal(listed.length, 2);
+  assert.deepEqual(listed[1], [{ path, flow: 'sign_myself', status: 'ready', envelopeId: null }]);
 });

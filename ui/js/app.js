@@ -68,7 +68,14 @@ export async function startApp(win, options = {}) {
     else bridge.resizeWindow('signin');
   }
 
+  // One console line per change of screen and of the document list: the
+  // program's log then tells what the user saw, and when.
+  function logState(text) {
+    if (win.console && typeof win.console.info === 'function') win.console.info(`[page] ${text}`);
+  }
+
   function show(name) {
+    if (name !== screen) logState(`screen ${name}`);
     screen = name;
     $('app').dataset.screen = name;
     for (const s of ['loading', 'problem', 'signin', 'home']) $(`screen-${s}`).hidden = s !== name;
@@ -201,8 +208,14 @@ export async function startApp(win, options = {}) {
     detail.textContent = d.status === 'failed' && d.detail ? `(${d.detail})` : '';
   }
 
+  let loggedDocuments = null;
   function render() {
     const all = store.all();
+    const summary = JSON.stringify(all.map((d) => ({ path: d.path, flow: d.flow, status: d.status, envelopeId: d.envelopeId })));
+    if (summary !== loggedDocuments) {
+      loggedDocuments = summary;
+      logState(`documents ${summary}`);
+    }
     $('empty-state').hidden = all.length > 0;
     $('clear-all').hidden = all.length === 0;
     const present = new Set(all.map((d) => d.path));
