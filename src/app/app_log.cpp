@@ -69,8 +69,8 @@ void write_line(std::string_view prefix, std::string_view message) {
     rotate_if_needed(s);
     if (!s.stream) return;
     std::FILE* f = s.stream.get();
-    std::fwrite(prefix.data(), 1, prefix.size(), f);
-    std::fwrite(message.data(), 1, message.size(), f);
+    if (!prefix.empty()) std::fwrite(prefix.data(), 1, prefix.size(), f);
+    if (!message.empty()) std::fwrite(message.data(), 1, message.size(), f);
     std::fputc('\n', f);
     std::fflush(f);
 }

@@ -1,0 +1,30 @@
+#pragma once
+// The flow printers' device ("velunio-file://<folder>?ext=pdf") and the output of their jobs.
+//
+// Each job owns its output: a temporary file in the folder that takes its final ".pdf" name
+// only when the driver reports the job's output complete. PAPPL 1.3 may keep a printer's
+// device open across back-to-back jobs, and closes it in one job's thread while the next
+// job may already hold it, so nothing of a job's output lives in the device itself.
+
+#include <pappl/pappl.h>
+
+#include <cstddef>
+
+// Registers the scheme with PAPPL; call before the printers are created.
+void register_flow_device();
+
+// True when the job's printer is a flow printer.
+bool job_uses_flow_device(pappl_job_t* job);
+
+// Starts the job's temporary file. False (and a job log line) when it cannot be created.
+bool flow_job_begin(pappl_job_t* job);
+
+// Appends to the job's file. False (and a job log line) when the bytes cannot be written.
+bool flow_job_write(pappl_job_t* job, const void* data, std::size_t size);
+
+// Makes the job's bytes durable and gives the file its final ".pdf" name. False (and a job
+// log line) when any write failed or the file cannot be named; the file is then removed.
+bool flow_job_commit(pappl_job_t* job);
+
+// Drops the job's temporary file (failed or cancelled job).
+void flow_job_discard(pappl_job_t* job);

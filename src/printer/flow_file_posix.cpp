@@ -1,0 +1,171 @@
+#include "printer/flow_file.h"
+
+#include "printer/service_config.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+struct flow_output {
+    int fd = -1;
+    std::string temp_path;
+    bool published = false;
+};
+
+namespace {
+
+std::string errno_text(const char* what, int code)
+{
+    return std::string(what) + ": " + std::strerror(code);
+}
+
+std::string folder_of(const std::string& path)
+{
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+void sync_folder(const std::string& folder)
+{
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+}  // namespace
+
+void flow_output_closer::operator()(flow_output* output) const
+{
+    std::unique_ptr<flow_output> owned(output);
+    if (owned->fd >= 0)
+        ::close(owned->fd);
+    if (!owned->published && !owned->temp_path.empty())
+        ::unlink(owned->temp_path.c_str());
+}
+
+flow_output_ptr flow_output_create(const std::string& folder, std::string& error)
+{
+    std::string pattern = folder + "/" + std::string(flow_temp_prefix) + "XXXXXX" + std::string(flow_temp_suffix);
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = ::mkostemps(name.data(), static_cast<int>(flow_temp_suffix.size()), O_CLOEXEC);
+    if (fd < 0) {
+        error = errno_text("cannot create a temporary file", errno);
+        return nullptr;
+    }
+    // The page may hand the file to other programs of the user; keep the usual file mode.
+    ::fchmod(fd, 0644);
+    auto output = std::make_unique<flow_output>();
+    output->fd = fd;
+    output->temp_path = name.data();
+    return flow_output_ptr(output.release());
+}
+
+bool flow_output_write(flow_output& output, const void* data, std::size_t size, std::string& error)
+{
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        if (output.fd < 0) {
+            error = "write after the file was closed";
+            return false;
+        }
+        ssize_t written = ::write(output.fd, bytes, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            error = errno_text("write failed", errno);
+            return false;
+        }
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool flow_output_finish(flow_output& output, std::string& error)
+{
+    if (output.fd < 0) {
+        error = "file already closed";
+        return false;
+    }
+    bool ok = true;
+    if (::fsync(output.fd) != 0) {
+        error = errno_text("fsync failed", errno);
+        ok = false;
+    }
+    if (::close(output.fd) != 0 && ok) {
+        error = errno_text("close failed", errno);
+        ok = false;
+    }
+    output.fd = -1;
+    return ok;
+}
+
+publish_status flow_output_publish(flow_output& output, const std::string& final_path, std::string& error)
+{
+    if (::renameat2(AT_FDCWD, output.temp_path.c_str(), AT_FDCWD, final_path.c_str(), RENAME_NOREPLACE) == 0) {
+        output.published = true;
+        sync_folder(folder_of(final_path));
+        return publish_status::published;
+    }
+    int code = errno;
+    if (code == EEXIST)
+        return publish_status::name_taken;
+    if (code == EINVAL || code == ENOSYS) {
+        // A file system without no-replace renames: check, then rename. Only this process
+        // names files in the flow folders, so the gap between the two is not contended.
+        struct stat info {};
+        if (::lstat(final_path.c_str(), &info) == 0)
+            return publish_status::name_taken;
+        if (::rename(output.temp_path.c_str(), final_path.c_str()) == 0) {
+            output.published = true;
+            sync_folder(folder_of(final_path));
+            return publish_status::published;
+        }
+        code = errno;
+    }
+    error = errno_text("rename failed", code);
+    return publish_status::failed;
+}
+
+const std::string& flow_output_temp_path(const flow_output& output) { return output.temp_path; }
+
+bool flow_make_directory(const std::string& path, std::string& error)
+{
+    if (::mkdir(path.c_str(), 0777) == 0)
+        return true;
+    int code = errno;
+    struct stat info {};
+    if (code == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+        return true;
+    error = std::strerror(code);
+    return false;
+}
+
+std::vector<std::string> flow_list_folder(const std::string& folder)
+{
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir)
+        return names;
+    while (dirent* entry = ::readdir(dir.get())) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(std::move(name));
+    }
+    return names;
+}
+
+void flow_remove_stale_temp_files(const std::string& folder)
+{
+    for (const std::string& name : flow_list_folder(folder))
+        if (is_flow_temp_name(name))
+            ::unlink((folder + "/" + name).c_str());
+}

@@ -1,0 +1,3 @@
+import { startApp } from './app.js';
+
+startApp(window);
