@@ -36,8 +36,8 @@ void http_post(const std::string& url, const std::optional<std::string>& header_
                bool without_client_certificate, http_result& result);
 void http_get(const std::string& url, http_result& result);
 
-// Host and path limits of the URL splitter the requests are specified with: a longer part
-// refuses the URL instead of being cut.
+// Host and path limits of the URL splitter of the other platform's client, kept here so both
+// refuse the same URLs: a longer part refuses the URL instead of being cut.
 constexpr std::size_t http_url_host_limit = 256;
 constexpr std::size_t http_url_path_limit = 2048;
 

@@ -1,7 +1,7 @@
 // libcurl's easy interface, one handle per exchange.
 //
-// Resend: the requests were specified over a client whose send or receive could ask for the
-// request to be sent again (a connection the server dropped before answering). Here that is a
+// Resend: a request is sent again when the connection was dropped before the server answered
+// (a kept-alive connection closed under it, a reset while it was sent). Here that is a
 // transfer that failed with CURLE_SEND_ERROR, CURLE_RECV_ERROR or CURLE_GOT_NOTHING before any
 // byte of the answer arrived. http_post sends the whole request again then, at most twice,
 // with the line "[curl] curl_easy_perform requested resend (%d/2)"; http_get never resends.

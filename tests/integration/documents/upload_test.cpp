@@ -70,7 +70,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Upload, SendsTheSpecifiedBytes) {
+TEST_F(Upload, SendsTheMultipartRequestByteForByte) {
     std::string name = "Vertr\u00e4ge \u201eQ3\u201c \u00e9t\u00e9.pdf";
     std::string path = out + "/sign-myself/" + name;
     std::string content = std::string("%PDF-1.7\n\0\x01\xff binary\r\n--tail", 28);
