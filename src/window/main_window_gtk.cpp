@@ -70,6 +70,13 @@ gboolean on_motion(GtkWidget* widget, GdkEventMotion* event, gpointer) {
     return TRUE;
 }
 
+// A pointer that lands on the strip without moving over it (a warp, a window shown under
+// it) sends only the crossing.
+gboolean on_enter(GtkWidget* widget, GdkEventCrossing* event, gpointer) {
+    set_hover(hit(widget, event->x, event->y));
+    return TRUE;
+}
+
 gboolean on_leave(GtkWidget*, GdkEventCrossing* event, gpointer) {
     // A press on a button grabs the pointer; the crossing that the grab causes is no leave.
     if (event->mode == GDK_CROSSING_NORMAL) set_hover(title_button_none);
@@ -155,10 +162,11 @@ bool create_main_window(bool start_hidden) {
 
     strip = gtk_drawing_area_new();
     gtk_widget_set_size_request(strip, -1, title_bar_height);
-    gtk_widget_add_events(strip, GDK_POINTER_MOTION_MASK | GDK_LEAVE_NOTIFY_MASK | GDK_BUTTON_PRESS_MASK |
+    gtk_widget_add_events(strip, GDK_POINTER_MOTION_MASK | GDK_ENTER_NOTIFY_MASK | GDK_LEAVE_NOTIFY_MASK | GDK_BUTTON_PRESS_MASK |
                                      GDK_BUTTON_RELEASE_MASK);
     g_signal_connect(strip, "draw", G_CALLBACK(on_draw), nullptr);
     g_signal_connect(strip, "motion-notify-event", G_CALLBACK(on_motion), nullptr);
+    g_signal_connect(strip, "enter-notify-event", G_CALLBACK(on_enter), nullptr);
     g_signal_connect(strip, "leave-notify-event", G_CALLBACK(on_leave), nullptr);
     g_signal_connect(strip, "button-press-event", G_CALLBACK(on_press), nullptr);
     g_signal_connect(strip, "button-release-event", G_CALLBACK(on_release), nullptr);

@@ -33,7 +33,10 @@
       h.deletePrintedFile.postMessage(null);
       h.clearPrintedFiles.postMessage(null);
       console.log('page-done');
-      setTimeout(function () { h.showAlert.postMessage({title: 'Alert from page', message: 'hello'}); }, 0);
+      // The box is modal, so it waits for the test to ask for it with a click on the page.
+      document.addEventListener('click', function () {
+        h.showAlert.postMessage(JSON.stringify({title: 'Alert from page', message: 'hello'}));
+      });
     });
   });
 })();
