@@ -1,10 +1,13 @@
 #include "app/startup.h"
 
 #include "app/app_log.h"
+#include "app/callback_scheme.h"
+#include "app/second_instance.h"
 #include "app/app_state.h"
 #include "app/error_reporting.h"
 #include "app/main_loop.h"
 #include "printer/printer_service.h"
+#include "register/printer_register.h"
 #include "window/user_interface.h"
 
 #include <chrono>
@@ -20,7 +23,6 @@
 namespace {
 
 int run_normal(bool start_hidden, const std::optional<std::string>& command_line) {
-    (void)command_line;
     setenv("PAPPL_NO_STATUS_UI", "1", 1);
 
     app_paths paths;
@@ -36,7 +38,15 @@ int run_normal(bool start_hidden, const std::optional<std::string>& command_line
     open_app_log(output_dir());
     setup_error_reporting(app_version(), output_dir());
 
+    if (claim_single_instance(output_dir()) == instance_claim::second) {
+        app_log("[startup] Second instance, cmdline: %s", command_line ? command_line->c_str() : "(none)");
+        handle_second_instance(command_line);
+        close_error_reporting();
+        return 0;
+    }
+
     app_log("Starting. ui=%s out=%s", ui_dir().c_str(), output_dir().c_str());
+    register_callback_scheme();
 
     std::string log_file = output_dir() + "/velunio-print.log";
     setenv("VELUNIO_LOG_FILE", log_file.c_str(), 1);
@@ -64,9 +74,9 @@ int run_program(int argc, char** argv) {
     command_line_choice choice = select_mode(command_line);
     switch (choice.mode) {
         case run_mode::register_printers:
+            return velunio_register_printers();
         case run_mode::unregister_printers:
-            std::fprintf(stderr, "velunio-print-app: the installer modes are not part of this build yet\n");
-            return 1;
+            return velunio_unregister_printers();
         case run_mode::normal:
             break;
     }

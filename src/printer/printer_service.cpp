@@ -2,6 +2,7 @@
 
 #include "app/app_log.h"
 #include "app/app_state.h"
+#include "app/main_loop.h"
 #include "printer/flow_device.h"
 #include "printer/flow_file.h"
 #include "printer/ipp_port.h"
@@ -22,6 +23,8 @@ char* service_argv[3] = {program_name, sub_command, nullptr};
 char callback_data[] = "velunio";
 
 std::atomic<int> service_threads{0};
+std::atomic<bool> system_served{false};
+std::atomic<bool> stop_requested{false};
 
 constexpr const char* service_version = "1.0";
 constexpr const char* footer_text = "Velunio Printaro. Documents are saved to the output folder.";
@@ -106,6 +109,7 @@ pappl_system_t* create_printer_system(int, cups_option_t*, void*)
     register_flow_device();
     for (const flow_printer& flow : flow_printers)
         create_flow_printer(system, flow.printer_name, *folder, flow.sub_folder);
+    system_served = true;
     return system;
 }
 
@@ -134,6 +138,10 @@ int run_printer_service()
 {
     papplMainloop(2, service_argv, service_version, footer_text, 1, driver_table, nullptr, driver_callback, nullptr,
                   nullptr, create_printer_system, nullptr, callback_data);
+    // The library's loop also ends on SIGINT or SIGTERM while its own handlers are in place
+    // (the main loop takes them back shortly after start); the whole run ends with it then.
+    if (system_served && !stop_requested)
+        quit_main_loop(0);
     return 0;
 }
 
@@ -159,4 +167,8 @@ bool wait_for_printer_service_end(std::chrono::milliseconds limit)
     return true;
 }
 
-void stop_printer_service() { papplMainloopShutdown(); }
+void stop_printer_service()
+{
+    stop_requested = true;
+    papplMainloopShutdown();
+}

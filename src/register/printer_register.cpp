@@ -1,0 +1,184 @@
+#include "register/printer_register.h"
+
+#include "app/app_state.h"
+#include "bridge/json_text.h"
+#include "printer/ipp_port.h"
+#include "register/register_log.h"
+
+namespace {
+
+constexpr std::string_view flow_words[] = {"Velunio", "Sign Myself", "Sign_Myself", "Request Signature",
+                                           "Request_Signature"};
+
+bool contains(std::string_view text, std::string_view word) { return text.find(word) != std::string_view::npos; }
+
+bool add_ipp_printer(const flow_printer& printer, const std::string& url, const register_timing& timing) {
+    std::string queue = queue_name_for(printer.name);
+    child_result run = run_captured({lpadmin_program(), "-p", queue, "-E", "-v", url, "-m", "everywhere", "-D", printer.name},
+                                    child_time_limit);
+    if (!run.started) {
+        reg_log("posix_spawn(lpadmin) failed err=%d", run.error);
+        return false;
+    }
+    std::string output = sanitize_utf8(trimmed_child_output(run.output));
+    if (!output.empty()) reg_log("[%s] lpadmin output: %s", printer.name, output.c_str());
+    if (run.exit_code != 0) {
+        reg_log("[%s] lpadmin -v '%s' exited with %d", printer.name, url.c_str(), run.exit_code);
+        return false;
+    }
+    pause_for(timing.presence_pause);
+    std::optional<std::vector<queue_info>> queues = list_queues();
+    std::optional<std::string> found = queues ? find_registered_queue(*queues, queue, url) : std::nullopt;
+    if (found && *found == queue) {
+        reg_log("[%s] lpadmin ok, printer present", printer.name);
+        return true;
+    }
+    if (found) {
+        reg_log("[%s] lpadmin ok, registered as '%s'", printer.name, found->c_str());
+        return true;
+    }
+    reg_log("[%s] lpadmin claimed success but printer is not present", printer.name);
+    return false;
+}
+
+void delete_logged(const std::string& name) {
+    if (std::optional<std::string> error = delete_queue(name))
+        reg_log("CUPS-Delete-Printer('%s') failed (%s)", name.c_str(), error->c_str());
+}
+
+}  // namespace
+
+std::string printer_ipp_url(const flow_printer& printer, int port) {
+    return "ipp://localhost:" + std::to_string(port) + printer.resource_path;
+}
+
+std::string queue_name_for(std::string_view printer_name) {
+    std::string queue;
+    for (char c : printer_name) {
+        if (c == ' ')
+            queue += '_';
+        else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+                 c == '.')
+            queue += c;
+    }
+    return queue;
+}
+
+bool is_flow_queue(const queue_info& queue) {
+    for (std::string_view word : flow_words)
+        if (contains(queue.name, word) || contains(queue.description, word)) return true;
+    return false;
+}
+
+bool is_stale_device(std::string_view device_uri, int port) {
+    std::string number = std::to_string(port);
+    return contains(device_uri, "localhost:" + number) || contains(device_uri, "localhost%3A" + number) ||
+           contains(device_uri, "Velunio");
+}
+
+std::optional<std::string> find_registered_queue(const std::vector<queue_info>& queues,
+                                                 std::string_view queue_name, std::string_view ipp_url) {
+    for (const queue_info& q : queues)
+        if (q.name == queue_name) return q.name;
+    for (const queue_info& q : queues)
+        if (contains(q.device_uri, ipp_url)) return q.name;
+    return std::nullopt;
+}
+
+std::string trimmed_child_output(std::string_view output) {
+    output = output.substr(0, child_output_limit);
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r' || output.back() == ' '))
+        output.remove_suffix(1);
+    return std::string(output);
+}
+
+std::optional<int> positive_setting(std::optional<std::string> value) {
+    if (!value || value->size() > 7) return std::nullopt;
+    int n = 0;
+    for (char c : *value) {
+        if (c < '0' || c > '9') return std::nullopt;
+        n = n * 10 + (c - '0');
+    }
+    if (n <= 0) return std::nullopt;
+    return n;
+}
+
+register_timing register_timing_from_environment() {
+    register_timing timing;
+    if (auto n = positive_setting(env_value("VELUNIO_REGISTER_ATTEMPTS"))) timing.attempts = *n;
+    if (auto n = positive_setting(env_value("VELUNIO_REGISTER_PAUSE_MS"))) timing.pause = std::chrono::milliseconds(*n);
+    if (auto n = positive_setting(env_value("VELUNIO_REGISTER_RETRY_MS")))
+        timing.retry_pause = std::chrono::milliseconds(*n);
+    return timing;
+}
+
+void remove_flow_printers() {
+    std::optional<std::vector<queue_info>> queues = list_queues();
+    if (!queues) return;
+    std::vector<std::string> removed;
+    for (const queue_info& q : *queues) {
+        if (!is_flow_queue(q)) continue;
+        reg_log("Removing printer '%s' (port: '%s')", q.name.c_str(), q.device_uri.empty() ? "(none)" : q.device_uri.c_str());
+        delete_logged(q.name);
+    }
+    // Taken again, so that a queue deleted above is not reported a second time.
+    queues = list_queues();
+    if (!queues) return;
+    int port = ipp_port_from_environment();
+    for (const queue_info& q : *queues) {
+        if (!is_stale_device(q.device_uri, port)) continue;
+        reg_log("Removing stale port '%s'", q.device_uri.c_str());
+        delete_logged(q.name);
+    }
+}
+
+int velunio_unregister_printers() {
+    open_register_log();
+    reg_log("=== velunio_unregister_printers started ===");
+    if (!is_elevated()) reg_log("WARNING: not elevated; CUPS-Delete-Printer may fail.");
+    remove_flow_printers();
+    reg_log("=== velunio_unregister_printers done ===");
+    close_register_log();
+    return 0;
+}
+
+int velunio_register_printers() {
+    open_register_log();
+    reg_log("=== velunio_register_printers started (pid=%lu) ===", current_process_id());
+    reg_log("Log file: %s", register_log_path().c_str());
+    if (!is_elevated()) {
+        reg_log("FATAL: not elevated. Re-run with sudo.");
+        close_register_log();
+        return register_not_elevated;
+    }
+    register_timing timing = register_timing_from_environment();
+    int port = ipp_port_from_environment();
+    reg_log("Waiting for IPP server on 127.0.0.1:%d ...", port);
+    if (!wait_for_ipp_server(timing.attempts, port, timing.pause)) {
+        long long waited = (static_cast<long long>(timing.attempts) * timing.pause.count() + 500) / 1000;
+        reg_log("FATAL: IPP server not listening after %llds. Is velunio-print-app running?", waited);
+        close_register_log();
+        return register_failed;
+    }
+    reg_log("IPP server is ready.");
+    remove_flow_printers();
+
+    int failures = 0;
+    for (const flow_printer& printer : flow_printers) {
+        std::string url = printer_ipp_url(printer, port);
+        reg_log("[%s] lpadmin -v '%s'", printer.name, url.c_str());
+        bool ok = add_ipp_printer(printer, url, timing);
+        if (!ok) {
+            long long seconds = (timing.retry_pause.count() + 500) / 1000;
+            reg_log("[%s] retrying after %llds ...", printer.name, seconds);
+            pause_for(timing.retry_pause);
+            ok = add_ipp_printer(printer, url, timing);
+            if (!ok) ++failures;
+        }
+        reg_log(ok ? "[%s] installed" : "[%s] FAILED to install", printer.name);
+    }
+    int exit_code = failures > 0 ? register_failed : register_ok;
+    reg_log("=== velunio_register_printers exit=%d ===", exit_code);
+    close_register_log();
+    return exit_code;
+}

@@ -1,0 +1,28 @@
+#pragma once
+// The installer modes' log: appended to across runs, each line stamped with the local date
+// and time, and every line echoed to standard error without its stamp.
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// /var/log/velunio-printaro/printer-register.log when it can be written, else
+// $TMPDIR (or /tmp) /vpr-printer-register.log; VELUNIO_REGISTER_LOG replaces both.
+// Without any, lines go to standard error only.
+void open_register_log();
+void close_register_log();
+const std::string& register_log_path();
+
+void reg_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// "[yyyy-mm-dd hh:mm:ss] " + message.
+std::string register_log_line(const std::tm& local, std::string_view message);
+
+// Platform seam (register_log_posix.cpp): the file opened for appending, refused when it is
+// not a plain file of this user (the modes run as root; /tmp is shared).
+std::FILE* open_register_log_file(const std::string& path);
+std::tm local_now();
+// The paths tried in order.
+std::vector<std::string> register_log_candidates();

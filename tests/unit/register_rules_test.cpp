@@ -1,0 +1,77 @@
+#include "register/printer_register.h"
+#include "register/register_log.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(RegisterRules, QueueNamesAndUrls) {
+    EXPECT_EQ(queue_name_for("Sign Myself (Velunio)"), "Sign_Myself_Velunio");
+    EXPECT_EQ(queue_name_for("Request Signature (Velunio)"), "Request_Signature_Velunio");
+    EXPECT_EQ(queue_name_for("a/b#c d.e-f"), "abc_d.e-f");
+    EXPECT_EQ(printer_ipp_url(flow_printers[0], 8632), "ipp://localhost:8632/ipp/print/Sign_Myself_(Velunio)");
+    EXPECT_EQ(printer_ipp_url(flow_printers[1], 9100), "ipp://localhost:9100/ipp/print/Request_Signature_(Velunio)");
+}
+
+TEST(RegisterRules, OwnQueuesByNameOrDescriptionCaseSensitive) {
+    EXPECT_TRUE(is_flow_queue({"Sign_Myself_Velunio", "", ""}));
+    EXPECT_TRUE(is_flow_queue({"office", "Request Signature", ""}));
+    EXPECT_TRUE(is_flow_queue({"Request_Signature", "", ""}));
+    EXPECT_TRUE(is_flow_queue({"x", "made by Velunio", ""}));
+    EXPECT_FALSE(is_flow_queue({"velunio", "sign myself", "ipp://localhost:8632/"}));
+    EXPECT_FALSE(is_flow_queue({"office", "Laser", "ipp://printer.local/ipp/print"}));
+}
+
+TEST(RegisterRules, StaleDevicesFollowThePort) {
+    EXPECT_TRUE(is_stale_device("ipp://localhost:8632/ipp/print/x", 8632));
+    EXPECT_TRUE(is_stale_device("dnssd://x._ipp._tcp.local/?uuid=1&host=localhost%3A8632", 8632));
+    EXPECT_FALSE(is_stale_device("ipp://localhost:8632/ipp/print/x", 18632));
+    EXPECT_TRUE(is_stale_device("ipp://localhost:18632/x", 18632));
+    EXPECT_FALSE(is_stale_device("ipp://otherhost:8632/", 8632));
+    EXPECT_FALSE(is_stale_device("", 8632));
+}
+
+TEST(RegisterRules, PresenceByNameFirstThenByDevice) {
+    std::vector<queue_info> queues = {
+        {"renamed", "", "ipp://localhost:8632/ipp/print/Sign_Myself_(Velunio)"},
+        {"Sign_Myself_Velunio", "", "ipp://elsewhere/"},
+    };
+    EXPECT_EQ(find_registered_queue(queues, "Sign_Myself_Velunio", "ipp://localhost:8632/ipp/print/Sign_Myself_(Velunio)"),
+              "Sign_Myself_Velunio");
+    queues.pop_back();
+    EXPECT_EQ(find_registered_queue(queues, "Sign_Myself_Velunio", "ipp://localhost:8632/ipp/print/Sign_Myself_(Velunio)"),
+              "renamed");
+    EXPECT_FALSE(find_registered_queue(queues, "Request_Signature_Velunio",
+                                       "ipp://localhost:8632/ipp/print/Request_Signature_(Velunio)"));
+}
+
+TEST(RegisterRules, ChildOutputIsCutThenTrimmed) {
+    EXPECT_EQ(trimmed_child_output("lpadmin ok\r\n \n"), "lpadmin ok");
+    EXPECT_EQ(trimmed_child_output("line one\nline two\n"), "line one\nline two");
+    std::string long_output(2000, 'x');
+    EXPECT_EQ(trimmed_child_output(long_output).size(), 1023u);
+    EXPECT_EQ(trimmed_child_output(std::string(1022, 'x') + "  yy").size(), 1022u);
+}
+
+TEST(RegisterRules, SettingsAcceptOnlyPositiveNumbers) {
+    EXPECT_EQ(positive_setting(std::string("3")), 3);
+    EXPECT_EQ(positive_setting(std::string("250")), 250);
+    EXPECT_FALSE(positive_setting(std::nullopt));
+    EXPECT_FALSE(positive_setting(std::string("0")));
+    EXPECT_FALSE(positive_setting(std::string("-1")));
+    EXPECT_FALSE(positive_setting(std::string("5s")));
+    EXPECT_FALSE(positive_setting(std::string("99999999")));
+}
+
+TEST(RegisterLog, LinesCarryTheFullStamp) {
+    std::tm t{};
+    t.tm_year = 2026 - 1900;
+    t.tm_mon = 0;
+    t.tm_mday = 5;
+    t.tm_hour = 7;
+    t.tm_min = 8;
+    t.tm_sec = 9;
+    EXPECT_EQ(register_log_line(t, "IPP server is ready."), "[2026-01-05 07:08:09] IPP server is ready.");
+}
+
+}  // namespace
