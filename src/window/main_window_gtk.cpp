@@ -129,13 +129,25 @@ std::string executable_dir() {
     return slash == std::string::npos ? std::string() : exe.substr(0, slash);
 }
 
+// Loaded as SVG by name rather than sniffed: sniffing needs the shared MIME database,
+// which a reduced XDG_DATA_DIRS may hide.
 void set_icon() {
     for (const std::string& path : {executable_dir() + "/velunio-printaro.svg", std::string(VELUNIO_INSTALLED_ICON)}) {
-        if (!g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) continue;
+        gchar* contents = nullptr;
+        gsize length = 0;
+        if (!g_file_get_contents(path.c_str(), &contents, &length, nullptr)) continue;
         GError* error = nullptr;
-        if (gtk_window_set_icon_from_file(GTK_WINDOW(window), path.c_str(), &error)) return;
-        app_log("[window] icon %s not loaded: %s", path.c_str(), error ? error->message : "unknown");
+        GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("svg", &error);
+        bool ok = loader != nullptr &&
+                  gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(contents), length, &error) &&
+                  gdk_pixbuf_loader_close(loader, &error);
+        g_free(contents);
+        GdkPixbuf* icon = ok ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
+        if (icon != nullptr) gtk_window_set_icon(GTK_WINDOW(window), icon);
+        else app_log("[window] icon %s not loaded: %s", path.c_str(), error ? error->message : "unknown");
         g_clear_error(&error);
+        if (loader != nullptr) g_object_unref(loader);
+        if (icon != nullptr) return;
     }
 }
 

@@ -75,6 +75,7 @@ try:
 
     check(wait_for(lambda: "[JS] log: deeplink-result=" in log_text(), 30) is not None, "the test page ran to its end")
     log = log_text()
+    check("[window] icon" not in log, "the window icon loads")
     for line in ["[JS] log: version=1.0.4",
                  "[JS] log: shim=function",
                  '[JS] log: obj {"a":1} x',
