@@ -96,6 +96,7 @@ try:
               name + " reached the bridge")
     check("[openBrowser] refused: \n" not in log and log.count("[openBrowser]") >= 3,
           "an empty openBrowser writes nothing")
+    check(wait_for(lambda: "[JS] log: front-requested" in log_text(), 10) is not None, "bringToFront reached the bridge")
     windows = wait_for(visible_main_windows, 10)
     check(windows is not None and len(windows) == 1, "one visible main window")
     win = windows[0] if windows else None
@@ -145,6 +146,19 @@ try:
     except subprocess.TimeoutExpired:
         code = None
     check(code == 0, "a stop signal ends the run with exit code 0 (got %s)" % code)
+
+    # --hidden: the page runs all the same, but no window appears.
+    done_before = log_text().count("[JS] log: deeplink-result=")
+    proc = subprocess.Popen([os.path.join(app_dir, "velunio-print-app"), "--hidden"], env=env, cwd=tmp)
+    check(wait_for(lambda: log_text().count("[JS] log: deeplink-result=") > done_before, 30) is not None,
+          "the page runs in a hidden start")
+    check(not visible_main_windows(), "--hidden shows no window")
+    check(wait_for(visible_main_windows, 10) is not None, "bringToFront shows a window started hidden")
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(timeout=15)
+    except subprocess.TimeoutExpired:
+        pass
 finally:
     if proc.poll() is None:
         proc.kill()

@@ -25,7 +25,6 @@
       h.openBrowser.postMessage('VELUNIO://sign/abc');
       h.setWindowBackground.postMessage('#1e90ff');
       h.resizeWindow.postMessage('home-with-banner');
-      h.bringToFront.postMessage();
       h.httpGet.postMessage({id: 'q1', url: 'http://127.0.0.1:1/none'});
       h.postToken.postMessage(null);
       h.startFileWatcher.postMessage(null);
@@ -33,6 +32,8 @@
       h.deletePrintedFile.postMessage(null);
       h.clearPrintedFiles.postMessage(null);
       console.log('page-done');
+      // Late, so that a hidden start can be seen hidden first.
+      setTimeout(function () { h.bringToFront.postMessage(); console.log('front-requested'); }, 1500);
       // The box is modal, so it waits for the test to ask for it with a click on the page.
       document.addEventListener('click', function () {
         h.showAlert.postMessage(JSON.stringify({title: 'Alert from page', message: 'hello'}));
