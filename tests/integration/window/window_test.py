@@ -147,6 +147,20 @@ try:
         code = None
     check(code == 0, "a stop signal ends the run with exit code 0 (got %s)" % code)
 
+    # A program registered for the scheme: the deep link goes to it and the page hears true.
+    handler = os.path.join(tmp, "handler.sh")
+    opened = os.path.join(tmp, "opened.txt")
+    with open(handler, "w") as f:
+        f.write("#!/bin/sh\nprintf '%%s\\n' \"$1\" >> '%s'\n" % opened)
+    os.chmod(handler, 0o755)
+    apps = os.path.join(env["XDG_DATA_HOME"], "applications")
+    os.makedirs(apps, exist_ok=True)
+    with open(os.path.join(apps, "velunio-test-handler.desktop"), "w") as f:
+        f.write("[Desktop Entry]\nType=Application\nName=Deep link test\nExec=%s %%u\n"
+                "MimeType=x-scheme-handler/velunio;\n" % handler)
+    with open(os.path.join(env["XDG_CONFIG_HOME"], "mimeapps.list"), "w") as f:
+        f.write("[Default Applications]\nx-scheme-handler/velunio=velunio-test-handler.desktop\n")
+
     # --hidden: the page runs all the same, but no window appears.
     done_before = log_text().count("[JS] log: deeplink-result=")
     proc = subprocess.Popen([os.path.join(app_dir, "velunio-print-app"), "--hidden"], env=env, cwd=tmp)
@@ -154,6 +168,10 @@ try:
           "the page runs in a hidden start")
     check(not visible_main_windows(), "--hidden shows no window")
     check(wait_for(visible_main_windows, 10) is not None, "bringToFront shows a window started hidden")
+    check("[openBrowser] deeplink VELUNIO://sign/abc: ok" in log_text() and "[JS] log: deeplink-result=true" in log_text(),
+          "a deep link with a registered handler is reported ok to the page")
+    check(wait_for(lambda: os.path.exists(opened) and "VELUNIO://sign/abc" in open(opened).read(), 5) is not None,
+          "the registered handler received the deep link")
     proc.send_signal(signal.SIGTERM)
     try:
         proc.wait(timeout=15)
