@@ -8,3 +8,6 @@ int run_main_loop();
 
 // Any thread.
 void quit_main_loop(int exit_code);
+
+// Whether the run is ending; nested loops (a modal box) watch it to end with the run.
+bool main_loop_quit_requested();

@@ -84,3 +84,5 @@ void quit_main_loop(int code) {
     quit_requested.store(true);
     if (GMainLoop* loop = running_loop.load()) g_main_loop_quit(loop);
 }
+
+bool main_loop_quit_requested() { return quit_requested.load(); }

@@ -9,7 +9,6 @@
 #include "documents/too_large_notice.h"
 #include "printer/printer_service.h"
 #include "register/printer_register.h"
-#include "window/main_window.h"
 #include "window/user_interface.h"
 
 #include <chrono>
@@ -60,7 +59,6 @@ int run_normal(bool start_hidden, const std::optional<std::string>& command_line
         close_error_reporting();
         return 1;
     }
-    set_bring_to_front_action(show_and_raise_main_window);
 
     set_file_too_large_notice(show_file_too_large_notice);
 

@@ -70,6 +70,13 @@ gboolean on_motion(GtkWidget* widget, GdkEventMotion* event, gpointer) {
     return TRUE;
 }
 
+// A pointer that lands on the strip without moving over it (a warp, a window shown under
+// it) sends only the crossing.
+gboolean on_enter(GtkWidget* widget, GdkEventCrossing* event, gpointer) {
+    set_hover(hit(widget, event->x, event->y));
+    return TRUE;
+}
+
 gboolean on_leave(GtkWidget*, GdkEventCrossing* event, gpointer) {
     // A press on a button grabs the pointer; the crossing that the grab causes is no leave.
     if (event->mode == GDK_CROSSING_NORMAL) set_hover(title_button_none);
@@ -122,13 +129,25 @@ std::string executable_dir() {
     return slash == std::string::npos ? std::string() : exe.substr(0, slash);
 }
 
+// Loaded as SVG by name rather than sniffed: sniffing needs the shared MIME database,
+// which a reduced XDG_DATA_DIRS may hide.
 void set_icon() {
     for (const std::string& path : {executable_dir() + "/velunio-printaro.svg", std::string(VELUNIO_INSTALLED_ICON)}) {
-        if (!g_file_test(path.c_str(), G_FILE_TEST_EXISTS)) continue;
+        gchar* contents = nullptr;
+        gsize length = 0;
+        if (!g_file_get_contents(path.c_str(), &contents, &length, nullptr)) continue;
         GError* error = nullptr;
-        if (gtk_window_set_icon_from_file(GTK_WINDOW(window), path.c_str(), &error)) return;
-        app_log("[window] icon %s not loaded: %s", path.c_str(), error ? error->message : "unknown");
+        GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("svg", &error);
+        bool ok = loader != nullptr &&
+                  gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(contents), length, &error) &&
+                  gdk_pixbuf_loader_close(loader, &error);
+        g_free(contents);
+        GdkPixbuf* icon = ok ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
+        if (icon != nullptr) gtk_window_set_icon(GTK_WINDOW(window), icon);
+        else app_log("[window] icon %s not loaded: %s", path.c_str(), error ? error->message : "unknown");
         g_clear_error(&error);
+        if (loader != nullptr) g_object_unref(loader);
+        if (icon != nullptr) return;
     }
 }
 
@@ -155,10 +174,11 @@ bool create_main_window(bool start_hidden) {
 
     strip = gtk_drawing_area_new();
     gtk_widget_set_size_request(strip, -1, title_bar_height);
-    gtk_widget_add_events(strip, GDK_POINTER_MOTION_MASK | GDK_LEAVE_NOTIFY_MASK | GDK_BUTTON_PRESS_MASK |
+    gtk_widget_add_events(strip, GDK_POINTER_MOTION_MASK | GDK_ENTER_NOTIFY_MASK | GDK_LEAVE_NOTIFY_MASK | GDK_BUTTON_PRESS_MASK |
                                      GDK_BUTTON_RELEASE_MASK);
     g_signal_connect(strip, "draw", G_CALLBACK(on_draw), nullptr);
     g_signal_connect(strip, "motion-notify-event", G_CALLBACK(on_motion), nullptr);
+    g_signal_connect(strip, "enter-notify-event", G_CALLBACK(on_enter), nullptr);
     g_signal_connect(strip, "leave-notify-event", G_CALLBACK(on_leave), nullptr);
     g_signal_connect(strip, "button-press-event", G_CALLBACK(on_press), nullptr);
     g_signal_connect(strip, "button-release-event", G_CALLBACK(on_release), nullptr);

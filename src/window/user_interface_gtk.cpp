@@ -1,6 +1,7 @@
 #include "window/user_interface.h"
 
 #include "app/app_log.h"
+#include "app/second_instance.h"
 #include "bridge/window_handlers.h"
 #include "window/main_window.h"
 #include "window/web_view.h"
@@ -20,6 +21,7 @@ bool start_user_interface(bool start_hidden) {
         app_log("[window] main window not created");
         return false;
     }
+    set_bring_to_front_action(show_and_raise_main_window);
     // A failing web view tells the user and ends the main loop itself.
     start_web_view();
     return true;
