@@ -281,6 +281,9 @@ int main(int argc, char** argv)
     wait_for_printer_service_end(std::chrono::seconds(10));
     close_app_log();
     std::error_code error;
-    std::filesystem::remove_all(base, error);
+    if (failed)
+        std::fprintf(stderr, "kept %s for a look\n", base.c_str());
+    else
+        std::filesystem::remove_all(base, error);
     return failed || static_cast<int>(latencies.size()) != jobs ? 1 : 0;
 }

@@ -28,6 +28,15 @@ test('through the injected shim, every message is a string whose data is a strin
   assert.equal(messages[3].data, '/out/x.pdf');
 });
 
+test('handlers found at start keep working when the engine makes its handler object anew without them', () => {
+  const { win, posted } = recordingWindow();
+  const bridge = createBridge(win);
+  win.webkit.messageHandlers = {};
+  assert.equal(bridge.available(), true);
+  assert.equal(bridge.deletePrintedFile('/out/x.pdf'), true);
+  assert.deepEqual(posted, [{ handler: 'deletePrintedFile', data: '/out/x.pdf' }]);
+});
+
 test('without native handlers nothing is posted and the bridge says so', async () => {
   const bridge = createBridge({});
   assert.equal(bridge.available(), false);

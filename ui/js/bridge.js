@@ -16,9 +16,18 @@ export function createBridge(win, { setTimer = setTimeout, clearTimer = clearTim
   const tokenQueue = [];
   let tokenInFlight = null;
 
+  // Each handler once found is kept: in WebKitGTK the injected handlers are
+  // plain properties of the engine's own window.webkit.messageHandlers object,
+  // whose script wrapper the engine may drop and make anew without them.
+  const found = new Map();
   function handler(name) {
     const handlers = win.webkit && win.webkit.messageHandlers;
-    return handlers && handlers[name] && typeof handlers[name].postMessage === 'function' ? handlers[name] : null;
+    const h = handlers && handlers[name];
+    if (h && typeof h.postMessage === 'function') {
+      found.set(name, h);
+      return h;
+    }
+    return found.get(name) ?? null;
   }
 
   // Native handlers read multi-field data as JSON text inside the message's
@@ -64,6 +73,9 @@ export function createBridge(win, { setTimer = setTimeout, clearTimer = clearTim
     current.resolve({ response: response ?? null, error: error ?? null });
     sendNextToken();
   }
+
+  // Looked up at once, while the injected handlers are certainly in place.
+  for (const name of HANDLER_NAMES) handler(name);
 
   const api = {
     available: () => handler('startFileWatcher') !== null,

@@ -223,7 +223,10 @@ class Desktop:
         self.shots = []
 
     def xdotool(self, *args, check=True):
-        result = subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True, timeout=15)
+        try:
+            result = subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True, timeout=15)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"xdotool {' '.join(args)} did not finish within 15 s")
         if check and result.returncode != 0:
             raise Failure(f"xdotool {' '.join(args)} failed: {result.stderr.strip()}")
         return result.stdout
@@ -249,7 +252,9 @@ class Desktop:
         """A click on the page's blank margin, top left below the title strip: the web view
         takes the keyboard focus and the page's Tab order starts over from that point."""
         x, y, _, _ = self.geometry()
-        self.xdotool("mousemove", "--sync", str(x + 6), str(y + TITLE_BAR_HEIGHT + 6))
+        # Without --sync: that waits for a movement, forever when the pointer is there already.
+        self.xdotool("mousemove", str(x + 6), str(y + TITLE_BAR_HEIGHT + 6))
+        time.sleep(0.1)
         self.xdotool("click", "1")
         self.xdotool("windowfocus", "--sync", self.window, check=False)
         time.sleep(0.2)
@@ -496,7 +501,7 @@ NoDisplay=true
                  detail=lambda: f"browser log:\n{tail(self.browser_log)}\n{self.page.describe()}")
         self.wait_screen("home", 20)
         if not self.page.has(r"\[callback\] handle_second_instance cmdline: .*velunioprinter://callback\?code="):
-            note("(no second-instance line for the callback in the program's log)")
+            raise Failure(f"the callback URL did not come through a second instance\n{self.page.describe()}")
         self.desktop.screenshot("signed-in-empty")
         entry = self.path("data", "applications", "velunioprinter.desktop")
         if not os.path.exists(entry):
