@@ -58,6 +58,14 @@ std::string upload_boundary(std::uint32_t tick_ms, std::uint32_t thread_id) {
     return text;
 }
 
+bool upload_token_fits_header(std::string_view token) {
+    for (char c : token) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) return false;
+    }
+    return true;
+}
+
 std::string upload_header_text(const std::string& boundary, const std::string& token, const std::string& version) {
     return "Content-Type: multipart/form-data; boundary=" + boundary + "\r\nAuthorization: Bearer " + token +
            "\r\nx-client-id: sign-web-client\r\nx-client-secret: Q7rb2Z9TfLwkpe\r\nx-client-version: " + version;
@@ -242,6 +250,11 @@ void upload_worker(upload_request request) {
     if (!resolved) {
         app_log("[uploadPrintedFile] Refused: not a printed file: %s", request.path.c_str());
         post_upload_failure(request, "Cannot read file");
+        return;
+    }
+    if (!upload_token_fits_header(request.token)) {
+        app_log("[uploadPrintedFile] Refused: the token holds control characters");
+        post_upload_failure(request, "Invalid token");
         return;
     }
     streamed_file file;

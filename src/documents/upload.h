@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // The JSON text handed to _onUploadResult: {"path":..,"envelopeId":..} or {"path":..,"error":..}.
 std::string upload_result_json(const upload_result& result);
@@ -27,6 +28,10 @@ struct upload_request {
 
 // Wire format pieces.
 std::string upload_boundary(std::uint32_t tick_ms, std::uint32_t thread_id);
+// True when the token can stand in a header line: a line break or other control character
+// in it would start a header of the page's choosing.
+bool upload_token_fits_header(std::string_view token);
+
 std::string upload_header_text(const std::string& boundary, const std::string& token, const std::string& version);
 std::string upload_operations_text(const std::string& envelope_name, const std::string& envelope_flow_type);
 // The base name as it goes into the file part's header.

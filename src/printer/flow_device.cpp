@@ -4,44 +4,9 @@
 #include "printer/service_config.h"
 
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <string>
 
 namespace {
-
-struct flow_job_output {
-    std::string folder;
-    flow_output_ptr output;
-    bool write_failed = false;
-    std::string error;
-};
-
-// Outputs of the jobs being printed, by job. A job's callbacks run in sequence on its own
-// thread, so only the map itself needs the lock.
-std::mutex outputs_lock;
-std::map<pappl_job_t*, flow_job_output> outputs;
-
-flow_job_output* output_of(pappl_job_t* job)
-{
-    std::lock_guard guard(outputs_lock);
-    auto found = outputs.find(job);
-    return found == outputs.end() ? nullptr : &found->second;
-}
-
-void forget(pappl_job_t* job)
-{
-    flow_job_output dropped;
-    {
-        std::lock_guard guard(outputs_lock);
-        auto found = outputs.find(job);
-        if (found == outputs.end())
-            return;
-        dropped = std::move(found->second);
-        outputs.erase(found);
-    }
-    // The file is closed (and removed unless published) outside the lock.
-}
 
 bool flow_open(pappl_device_t* device, const char* device_uri, const char*)
 {
@@ -86,85 +51,64 @@ bool job_uses_flow_device(pappl_job_t* job)
     return uri && std::strncmp(uri, flow_device_scheme, length) == 0 && uri[length] == ':';
 }
 
-bool flow_job_begin(pappl_job_t* job)
+std::optional<flow_job_output> flow_job_begin(pappl_job_t* job)
 {
-    // A previous start of this job that never ended leaves nothing behind.
-    forget(job);
     pappl_printer_t* printer = papplJobGetPrinter(job);
     auto folder = flow_device_folder(printer ? papplPrinterGetDeviceURI(printer) : "");
     if (!folder) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer has no output folder.");
-        return false;
+        return std::nullopt;
     }
-    flow_job_output fresh;
-    fresh.folder = *folder;
-    fresh.output = flow_output_create(fresh.folder, fresh.error);
-    if (!fresh.output) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to create the output file in '%s': %s", fresh.folder.c_str(),
-                    fresh.error.c_str());
-        return false;
+    std::optional<flow_job_output> fresh(std::in_place);
+    fresh->folder = *folder;
+    fresh->output = flow_output_create(fresh->folder, fresh->error);
+    if (!fresh->output) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to create the output file in '%s': %s", fresh->folder.c_str(),
+                    fresh->error.c_str());
+        return std::nullopt;
     }
-    std::lock_guard guard(outputs_lock);
-    outputs[job] = std::move(fresh);
-    return true;
+    return fresh;
 }
 
-bool flow_job_write(pappl_job_t* job, const void* data, std::size_t size)
+bool flow_job_write(pappl_job_t* job, flow_job_output& out, const void* data, std::size_t size)
 {
-    flow_job_output* out = output_of(job);
-    if (!out || !out->output) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "No output file is open for the job.");
+    if (out.write_failed)
         return false;
-    }
-    if (out->write_failed)
-        return false;
-    if (!flow_output_write(*out->output, data, size, out->error)) {
-        out->write_failed = true;
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to write '%s': %s",
-                    flow_output_temp_path(*out->output).c_str(), out->error.c_str());
+    if (!flow_output_write(*out.output, data, size, out.error)) {
+        out.write_failed = true;
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to write '%s': %s", flow_output_temp_path(*out.output).c_str(),
+                    out.error.c_str());
         return false;
     }
     return true;
 }
 
-bool flow_job_commit(pappl_job_t* job)
+bool flow_job_commit(pappl_job_t* job, flow_job_output& out)
 {
-    flow_job_output* out = output_of(job);
-    if (!out || !out->output) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "No output file to complete.");
+    if (out.write_failed) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Output was not written completely: %s", out.error.c_str());
         return false;
     }
-    if (out->write_failed) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Output was not written completely: %s", out->error.c_str());
-        forget(job);
-        return false;
-    }
-    if (!flow_output_finish(*out->output, out->error)) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to save the output file: %s", out->error.c_str());
-        forget(job);
+    if (!flow_output_finish(*out.output, out.error)) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to save the output file: %s", out.error.c_str());
         return false;
     }
     const char* job_name = papplJobGetName(job);
     std::string stem = job_file_stem(job_name ? job_name : "");
     for (int attempt = 1; attempt <= max_name_attempts; ++attempt) {
-        std::string final_path = out->folder + "/" + job_file_name(stem, attempt);
-        switch (flow_output_publish(*out->output, final_path, out->error)) {
+        std::string final_path = out.folder + "/" + job_file_name(stem, attempt);
+        switch (flow_output_publish(*out.output, final_path, out.error)) {
         case publish_status::published:
             papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Saved '%s'.", final_path.c_str());
-            forget(job);
             return true;
         case publish_status::name_taken:
             continue;
         case publish_status::failed:
             papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to name the output file '%s': %s", final_path.c_str(),
-                        out->error.c_str());
-            forget(job);
+                        out.error.c_str());
             return false;
         }
     }
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "No free file name for '%s' in '%s'.", stem.c_str(), out->folder.c_str());
-    forget(job);
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "No free file name for '%s' in '%s'.", stem.c_str(), out.folder.c_str());
     return false;
 }
-
-void flow_job_discard(pappl_job_t* job) { forget(job); }

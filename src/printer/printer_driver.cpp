@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,34 +34,58 @@ struct raster_stream_closer {
 
 
 // Where a job's bytes go: a flow printer's job file, or the device of any other printer.
+// The job's callbacks own the sink, so no other job can reach its output.
 struct job_sink {
-    pappl_job_t* job;
-    pappl_device_t* device;
-    bool flow;
+    pappl_job_t* job = nullptr;
+    pappl_device_t* device = nullptr;
+    bool flow = false;
+    std::optional<flow_job_output> output;
 };
 
-bool begin_output(const job_sink& sink) { return !sink.flow || flow_job_begin(sink.job); }
-
-bool write_output(const job_sink& sink, const void* data, std::size_t size)
+job_sink sink_for(pappl_job_t* job, pappl_device_t* device)
 {
-    if (sink.flow)
-        return flow_job_write(sink.job, data, size);
-    return papplDeviceWrite(sink.device, data, size) >= 0;
+    job_sink sink;
+    sink.job = job;
+    sink.device = device;
+    sink.flow = job_uses_flow_device(job);
+    return sink;
 }
 
-bool commit_output(const job_sink& sink)
+bool begin_output(job_sink& sink)
 {
-    if (sink.flow)
-        return flow_job_commit(sink.job);
-    papplDeviceFlush(sink.device);
-    return true;
+    if (!sink.flow)
+        return true;
+    sink.output = flow_job_begin(sink.job);
+    return sink.output.has_value();
 }
 
-void discard_output(const job_sink& sink)
+bool write_output(job_sink& sink, const void* data, std::size_t size)
 {
-    if (sink.flow)
-        flow_job_discard(sink.job);
+    if (!sink.flow)
+        return papplDeviceWrite(sink.device, data, size) >= 0;
+    if (!sink.output) {
+        papplLogJob(sink.job, PAPPL_LOGLEVEL_ERROR, "No output file is open for the job.");
+        return false;
+    }
+    return flow_job_write(sink.job, *sink.output, data, size);
 }
+
+bool commit_output(job_sink& sink)
+{
+    if (!sink.flow) {
+        papplDeviceFlush(sink.device);
+        return true;
+    }
+    if (!sink.output) {
+        papplLogJob(sink.job, PAPPL_LOGLEVEL_ERROR, "No output file to complete.");
+        return false;
+    }
+    bool saved = flow_job_commit(sink.job, *sink.output);
+    sink.output.reset();  // closes the file; removes it unless it was published
+    return saved;
+}
+
+void discard_output(job_sink& sink) { sink.output.reset(); }
 
 ssize_t write_to_sink(void* ctx, unsigned char* buffer, std::size_t length)
 {
@@ -241,7 +266,7 @@ bool driver_print_file(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* de
                     std::strerror(errno));
         return false;
     }
-    job_sink sink{job, device, job_uses_flow_device(job)};
+    job_sink sink = sink_for(job, device);
     if (!begin_output(sink))
         return false;
 
@@ -280,7 +305,7 @@ bool driver_print_file(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* de
 bool driver_start_job(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
 {
     auto data = std::make_unique<raster_job_data>();
-    data->sink = job_sink{job, device, job_uses_flow_device(job)};
+    data->sink = sink_for(job, device);
     if (!begin_output(data->sink))
         return false;
     data->stream.reset(cupsRasterOpenIO(write_to_sink, &data->sink, CUPS_RASTER_WRITE_PWG));
@@ -353,11 +378,8 @@ bool driver_end_job(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
 {
     std::unique_ptr<raster_job_data> data(raster_data_of(job));
     papplJobSetData(job, nullptr);
-    if (!data) {
-        if (job_uses_flow_device(job))
-            flow_job_discard(job);
+    if (!data)
         return false;
-    }
     data->stream.reset();  // writes what the stream still holds
     if (papplJobIsCanceled(job)) {
         discard_output(data->sink);

@@ -16,6 +16,16 @@ TEST(UploadWire, FiveHeadersInOrderWithoutTrailingLineEnd) {
               "x-client-version: 1.0.4");
 }
 
+TEST(UploadWire, TokensThatWouldBreakTheHeaderLinesAreRefused) {
+    EXPECT_TRUE(upload_token_fits_header("eyJhbGciOi.J9-_x~+/="));
+    EXPECT_TRUE(upload_token_fits_header(""));
+    EXPECT_FALSE(upload_token_fits_header("tok\r\nX-Injected: 1"));
+    EXPECT_FALSE(upload_token_fits_header("tok\nX: 1"));
+    EXPECT_FALSE(upload_token_fits_header(std::string("tok\0en", 6)));
+    EXPECT_FALSE(upload_token_fits_header("tab\there"));
+    EXPECT_FALSE(upload_token_fits_header("del\x7f"));
+}
+
 TEST(UploadWire, OperationsEscapeTheNameAndStayAscii) {
     std::string ops = upload_operations_text("A \"b\" c\\d\n\u00e9", "SIGN_MYSELF");
     EXPECT_EQ(ops,

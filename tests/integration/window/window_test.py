@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The main window and its page under a private X display: bridge messages reach the native
 side, the drawn title strip reacts to the pointer, resize and background requests land."""
+import json
 import os, re, shutil, signal, socket, subprocess, sys, tempfile, time
 
 app_binary, icon, pages = sys.argv[1], sys.argv[2], sys.argv[3]
@@ -63,6 +64,9 @@ for name, sub in [("HOME", "home"), ("XDG_DATA_HOME", "home/.local/share"), ("XD
     os.makedirs(env[name], mode=0o700, exist_ok=True)
 env["VELUNIO_IPP_PORT"] = str(free_port())
 log_path = os.path.join(env["VELUNIO_OUTPUT_DIR"], "velunio-print.log")
+os.makedirs(os.path.join(env["VELUNIO_OUTPUT_DIR"], "sign-myself"))
+with open(os.path.join(env["VELUNIO_OUTPUT_DIR"], "sign-myself", "waiting.pdf"), "wb") as f:
+    f.write(b"%PDF-1.4\n%%EOF\n")
 
 proc = subprocess.Popen([os.path.join(app_dir, "velunio-print-app")], env=env, cwd=tmp)
 try:
@@ -89,11 +93,15 @@ try:
                  "[openBrowser] deeplink VELUNIO://sign/abc: failed (no handler)",
                  "[JS] log: deeplink-result=false"]:
         check(line in log, "log has " + line)
-    for name in ["httpGet", "postToken", "startFileWatcher", "uploadPrintedFile", "deletePrintedFile",
-                 "clearPrintedFiles"]:
-        # Handled, or reported as missing from this build: either way it reached the dispatch.
-        check(("UNHANDLED handler: " + name) in log or "[" + name in log or name in log,
-              name + " reached the bridge")
+    for line, what in [("[JS] log: http-get-response=q1", "httpGet"),
+                       ("[JS] log: token-response", "postToken"),
+                       ("[startFileWatcher] Existing file queued: sign-myself/waiting.pdf", "startFileWatcher"),
+                       ("[uploadPrintedFile] Invalid message -- missing required field", "uploadPrintedFile"),
+                       ("[deletePrintedFile] Refused: not a printed file: /etc/passwd", "deletePrintedFile"),
+                       ("[clearPrintedFiles] Deleted ", "clearPrintedFiles")]:
+        check(wait_for(lambda: line in log_text(), 10) is not None, what + " reached its handler")
+    check(wait_for(lambda: "[JS] log: new-file=sign_myself" in log_text(), 10) is not None,
+          "the watcher reports the waiting file to the page")
     check("[openBrowser] refused: \n" not in log and log.count("[openBrowser]") >= 3,
           "an empty openBrowser writes nothing")
     check(wait_for(lambda: "[JS] log: front-requested" in log_text(), 10) is not None, "bringToFront reached the bridge")
@@ -172,6 +180,14 @@ try:
           "a deep link with a registered handler is reported ok to the page")
     check(wait_for(lambda: os.path.exists(opened) and "VELUNIO://sign/abc" in open(opened).read(), 5) is not None,
           "the registered handler received the deep link")
+
+    # A callback URL through a second start reaches the page unchanged and runs nothing of its own.
+    hostile = "velunioprinter://cb?q=it's\\x\nline\u2028sep</script>\U0001F600');window.__pwned=1;('"
+    second = subprocess.run([os.path.join(app_dir, "velunio-print-app"), hostile], env=env, cwd=tmp, timeout=20)
+    check(second.returncode == 0, "a second start with a callback URL exits 0 (got %d)" % second.returncode)
+    expected = "[JS] log: callback=" + json.dumps(hostile, ensure_ascii=False) + " pwned=false"
+    check(wait_for(lambda: expected in log_text(), 10) is not None,
+          "quotes, backslashes, a line feed, U+2028, </script> and an emoji arrive intact and run no script")
     proc.send_signal(signal.SIGTERM)
     try:
         proc.wait(timeout=15)

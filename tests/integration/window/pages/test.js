@@ -5,7 +5,10 @@
   console.log('shim=' + (h && typeof h.showAlert.postMessage));
   window.velunio = {
     _onDeeplinkResult: function (ok) { console.log('deeplink-result=' + ok); },
-    _onHttpGetResponse: function () { console.log('http-get-response'); }
+    _onHttpGetResponse: function (id) { console.log('http-get-response=' + id); },
+    _onTokenResponse: function () { console.log('token-response'); },
+    _onNewPrintedFile: function (path, flow) { console.log('new-file=' + flow); },
+    handleCallback: function (url) { console.log('callback=' + JSON.stringify(url) + ' pwned=' + !!window.__pwned); }
   };
   console.log('obj', {a: 1}, 'x');
   console.warn('warned', 2);
@@ -25,12 +28,13 @@
       h.openBrowser.postMessage('VELUNIO://sign/abc');
       h.setWindowBackground.postMessage('#1e90ff');
       h.resizeWindow.postMessage('home-with-banner');
-      h.httpGet.postMessage({id: 'q1', url: 'http://127.0.0.1:1/none'});
-      h.postToken.postMessage(null);
-      h.startFileWatcher.postMessage(null);
-      h.uploadPrintedFile.postMessage(null);
-      h.deletePrintedFile.postMessage(null);
-      h.clearPrintedFiles.postMessage(null);
+      // Nothing listens on port 1, so both requests come back at once as failures.
+      h.httpGet.postMessage(JSON.stringify({id: 'q1', url: 'http://127.0.0.1:1/none'}));
+      h.postToken.postMessage(JSON.stringify({endpoint: 'http://127.0.0.1:1/token', body: 'a=b'}));
+      h.startFileWatcher.postMessage('');
+      h.uploadPrintedFile.postMessage('{}');
+      h.deletePrintedFile.postMessage('/etc/passwd');
+      h.clearPrintedFiles.postMessage('');
       console.log('page-done');
       // Late, so that a hidden start can be seen hidden first.
       setTimeout(function () { h.bringToFront.postMessage(); console.log('front-requested'); }, 1500);
