@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <vector>
 
 namespace {
 
@@ -152,6 +153,41 @@ TEST_F(HttpClient, SilentAndStalledServersEndWithinTheStallBound) {
     EXPECT_EQ(get(server.url("/stall")).error_text, "HTTP request failed");  // a cut body is no answer
     unsetenv("VELUNIO_HTTP_STALL_TIMEOUT_MS");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(12));
+}
+
+// A listener that never accepts and whose queue is full drops further handshakes, so the
+// connect itself hangs: only the connect bound can end it.
+TEST(HttpClientConnect, AHangingConnectEndsWithinTheConnectBound) {
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ::connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        fillers.push_back(f);
+    }
+    std::string url = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/";
+
+    setenv("VELUNIO_HTTP_CONNECT_TIMEOUT_MS", "700", 1);
+    setenv("VELUNIO_HTTP_STALL_TIMEOUT_MS", "20000", 1);
+    auto start = std::chrono::steady_clock::now();
+    auto posted = post(url);
+    auto fetched = get(url);
+    auto took = std::chrono::steady_clock::now() - start;
+    unsetenv("VELUNIO_HTTP_CONNECT_TIMEOUT_MS");
+    unsetenv("VELUNIO_HTTP_STALL_TIMEOUT_MS");
+    for (int f : fillers) ::close(f);
+    ::close(listener);
+
+    EXPECT_TRUE(starts_with(posted.error_text, "curl_easy_perform failed (curl 28: ")) << posted.error_text.value_or("");
+    EXPECT_EQ(fetched.error_text, "HTTP request failed");
+    EXPECT_LT(took, std::chrono::seconds(8));
 }
 
 TEST_F(HttpClient, UnreachableAndMalformedAnswers) {
