@@ -36,5 +36,6 @@ std::optional<flow_job_output> flow_job_begin(pappl_job_t* job);
 bool flow_job_write(pappl_job_t* job, flow_job_output& output, const void* data, std::size_t size);
 
 // Makes the job's bytes durable and gives the file its final ".pdf" name. False (and a job
-// log line) when any write failed or the file cannot be named; the file is then removed.
+// log line) when any write failed or the file cannot be named; dropping the output then
+// removes the file.
 bool flow_job_commit(pappl_job_t* job, flow_job_output& output);
