@@ -26,15 +26,25 @@ http_result get(const std::string& url) {
     return r;
 }
 
+// A TCP socket bound to a free loopback port, `address` filled in; -1 when none could be bound.
+int bound_loopback_socket(sockaddr_in& address) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof address;
+    if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &len) != 0) {
+        if (s >= 0) ::close(s);
+        return -1;
+    }
+    return s;
+}
+
 int closed_port() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
+    int s = bound_loopback_socket(a);
+    if (s >= 0) ::close(s);
     return ntohs(a.sin_port);
 }
 
@@ -158,14 +168,10 @@ TEST_F(HttpClient, SilentAndStalledServersEndWithinTheStallBound) {
 // A listener that never accepts and whose queue is full drops further handshakes, so the
 // connect itself hangs: only the connect bound can end it.
 TEST(HttpClientConnect, AHangingConnectEndsWithinTheConnectBound) {
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    int listener = bound_loopback_socket(a);
+    ASSERT_GE(listener, 0);
     ASSERT_EQ(::listen(listener, 0), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
     std::vector<int> fillers;
     for (int i = 0; i < 4; ++i) {
         int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
