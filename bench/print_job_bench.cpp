@@ -1,6 +1,7 @@
 // Time to land a 50 MB PDF through Print-Job on the printer service, next to a plain
 // loopback HTTP POST of the same bytes, in the same run.
-#include "app/app_log.h"
+#include "base/app_log.h"
+#include "base/app_state.h"
 #include "printer/printer_service.h"
 
 #include <cups/cups.h>
@@ -183,7 +184,7 @@ int main()
     setenv("VELUNIO_LOG_FILE", (output + "/velunio-print.log").c_str(), 1);
     setenv("VELUNIO_LOG_LEVEL", "warn", 1);
     open_app_log(output);
-    start_printer_service();
+    start_printer_service(printer_service_settings_from_environment(derive_output_dir_from_environment()));
     auto wait_start = clock_type::now();
     while (!printers_ready(port) && seconds_since(wait_start) < 15)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -3,12 +3,13 @@
 // runs them; a page-script runner stands in for the web view and timestamps each report.
 //
 //   print_to_page [jobs]     (default 200)
-#include "app/app_log.h"
-#include "app/app_state.h"
+#include "base/app_log.h"
+#include "base/app_state.h"
 #include "bridge/dispatch.h"
 #include "printer/printer_service.h"
-#include "window/page_script.h"
-#include "window/posted_messages.h"
+#include "base/page_script.h"
+#include "bridge/handlers.h"
+#include "base/posted_messages.h"
 
 #include <cups/cups.h>
 
@@ -192,6 +193,7 @@ int main(int argc, char** argv)
     open_app_log(output);
 
     set_posted_message_waker(wake_main_thread);
+    install_bridge_deliverers();
     set_page_script_runner([](const std::string& script) {
         auto now = clock_type::now();
         if (script.find("_onNewPrintedFile(") == std::string::npos)
@@ -202,7 +204,7 @@ int main(int argc, char** argv)
     });
 
     auto started = clock_type::now();
-    start_printer_service();
+    start_printer_service(printer_service_settings_from_environment(derive_output_dir_from_environment()));
     while (!accepts_connections(port) && ms_between(started, clock_type::now()) < 15000)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     auto listening = clock_type::now();

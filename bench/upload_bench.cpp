@@ -2,10 +2,11 @@
 // the idle process and the throughput, next to the command-line curl -F with the same
 // file and the same server in the same run.
 
-#include "app/app_state.h"
+#include "base/app_state.h"
 #include "documents/upload.h"
-#include "window/page_script.h"
-#include "window/posted_messages.h"
+#include "base/page_script.h"
+#include "bridge/handlers.h"
+#include "base/posted_messages.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -97,6 +98,7 @@ int main() {
     std::thread(serve, listener).detach();
 
     std::string result;
+    install_bridge_deliverers();
     set_page_script_runner([&](const std::string& script) { result = script; });
     long idle = status_kb("VmRSS:");
     auto start = std::chrono::steady_clock::now();

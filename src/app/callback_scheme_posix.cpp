@@ -1,7 +1,8 @@
 #include "app/callback_scheme.h"
 
-#include "app/app_log.h"
-#include "app/app_state.h"
+#include "base/app_log.h"
+#include "base/app_state.h"
+#include "base/platform.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "app/app_log.h"
+#include "base/app_log.h"
 #include "app/error_reporting.h"
 
 #include <csignal>

@@ -1,9 +1,9 @@
 #include "app/second_instance.h"
 
-#include "app/app_log.h"
-#include "app/app_state.h"
-#include "bridge/json_text.h"
-#include "window/page_script.h"
+#include "base/app_log.h"
+#include "base/app_state.h"
+#include "base/json_text.h"
+#include "base/page_script.h"
 
 #include <atomic>
 

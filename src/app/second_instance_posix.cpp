@@ -1,7 +1,7 @@
 #include "app/second_instance.h"
 
-#include "app/app_log.h"
-#include "app/app_state.h"
+#include "base/app_log.h"
+#include "base/app_state.h"
 
 #include <cerrno>
 #include <cstring>

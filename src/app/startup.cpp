@@ -1,15 +1,17 @@
 #include "app/startup.h"
 
-#include "app/app_log.h"
 #include "app/callback_scheme.h"
-#include "app/second_instance.h"
-#include "app/app_state.h"
 #include "app/error_reporting.h"
-#include "app/main_loop.h"
-#include "documents/too_large_notice.h"
+#include "app/second_instance.h"
+#include "base/app_log.h"
+#include "base/app_state.h"
+#include "base/main_loop.h"
+#include "base/platform.h"
+#include "bridge/handlers.h"
+#include "host/main_window.h"
+#include "host/user_interface.h"
 #include "printer/printer_service.h"
 #include "register/printer_register.h"
-#include "window/user_interface.h"
 
 #include <chrono>
 #include <cstdio>
@@ -24,7 +26,7 @@
 namespace {
 
 int run_normal(bool start_hidden, const std::optional<std::string>& command_line) {
-    setenv("PAPPL_NO_STATUS_UI", "1", 1);
+    set_environment_variable("PAPPL_NO_STATUS_UI", "1");
 
     app_paths paths;
     paths.ui_dir = derive_ui_dir(executable_path(), VELUNIO_INSTALLED_UI_DIR);
@@ -49,10 +51,21 @@ int run_normal(bool start_hidden, const std::optional<std::string>& command_line
     app_log("Starting. ui=%s out=%s", ui_dir().c_str(), output_dir().c_str());
     register_callback_scheme();
 
-    std::string log_file = output_dir() + "/velunio-print.log";
-    setenv("VELUNIO_LOG_FILE", log_file.c_str(), 1);
-    setenv("VELUNIO_LOG_LEVEL", "warn", 1);
-    start_printer_service();
+    // The printer service takes its settings as arguments; the variables stay for anything
+    // that reads them from the environment.
+    printer_service_settings service;
+    service.output_dir = output_dir();
+    service.port = ipp_port_from_environment();
+    service.log_file = output_dir() + "/velunio-print.log";
+    service.log_level = "warn";
+    set_environment_variable("VELUNIO_LOG_FILE", *service.log_file);
+    set_environment_variable("VELUNIO_LOG_LEVEL", *service.log_level);
+    service.on_loop_started = claim_stop_signals;
+    service.on_ended_unasked = [] { quit_main_loop(0); };
+
+    claim_stop_signals();
+    install_bridge_deliverers();
+    start_printer_service(std::move(service));
     if (!start_user_interface(start_hidden)) {
         stop_printer_service();
         wait_for_printer_service_end(std::chrono::seconds(2));
@@ -60,7 +73,7 @@ int run_normal(bool start_hidden, const std::optional<std::string>& command_line
         return 1;
     }
 
-    set_file_too_large_notice(show_file_too_large_notice);
+    set_bring_to_front_action(show_and_raise_main_window);
 
     int exit_code = run_main_loop();
 

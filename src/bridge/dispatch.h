@@ -5,16 +5,6 @@
 #include <string>
 #include <string_view>
 
-using bridge_handler = void (*)(const std::optional<std::string>& data);
-
-struct bridge_entry {
-    std::string_view name;
-    bridge_handler handler;  // null while the handler is not part of this build
-};
-
-// Every name of the table, in the order they are compared.
-const bridge_entry* bridge_table(std::size_t& count);
-
 // A message as the page posted it: the text of {"handler":..,"data":..}. Non-string
 // messages never get here (the web view host drops them).
 void on_web_message_received(std::string_view message);

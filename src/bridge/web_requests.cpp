@@ -1,7 +1,8 @@
 #include "bridge/web_requests.h"
 
-#include "bridge/json_text.h"
-#include "window/page_script.h"
+#include "bridge/handlers.h"
+#include "base/json_text.h"
+#include "base/page_script.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -73,7 +74,7 @@ void post_token_worker(token_request request) {
     post_to_main_window(decide_token_result(outcome));
 }
 
-void handler_http_get(const std::optional<std::string>& data) {
+void handler_http_get(const handler_data& data) {
     if (!data) return;
     auto id = json_find_string(*data, "id");
     auto url = json_find_string(*data, "url");
@@ -81,7 +82,7 @@ void handler_http_get(const std::optional<std::string>& data) {
     std::thread(http_get_worker, http_get_request{std::move(*id), std::move(*url)}).detach();
 }
 
-void handler_post_token(const std::optional<std::string>& data) {
+void handler_post_token(const handler_data& data) {
     if (!data) return;
     auto endpoint = json_find_string(*data, "endpoint");
     auto body = json_find_string(*data, "body");

@@ -2,13 +2,15 @@
 // GET and token POST requests made on the page's behalf, each on a worker of its own.
 
 #include "documents/http_client.h"
-#include "window/posted_messages.h"
+#include "base/posted_messages.h"
 
 #include <optional>
 #include <string>
 
 std::string http_get_result_script(const http_get_result& result);
 std::string token_result_script(const token_result& result);
+void deliver_http_get_result(const http_get_result& result);
+void deliver_token_result(const token_result& result);
 
 struct http_get_request {
     std::string id;
@@ -27,8 +29,3 @@ token_result decide_token_result(const http_result& outcome);
 // Thread bodies: one exchange, one posted result.
 void http_get_worker(http_get_request request);
 void post_token_worker(token_request request);
-
-#include "bridge/dispatch.h"
-
-void handler_http_get(const std::optional<std::string>& data);
-void handler_post_token(const std::optional<std::string>& data);

@@ -1,8 +1,9 @@
 #include "bridge/window_handlers.h"
 
-#include "app/app_log.h"
-#include "bridge/json_text.h"
-#include "window/page_script.h"
+#include "bridge/handlers.h"
+#include "base/app_log.h"
+#include "base/json_text.h"
+#include "base/page_script.h"
 
 #include <cctype>
 
@@ -48,7 +49,7 @@ std::optional<rgb_colour> parse_window_colour(std::string_view text) {
                       static_cast<int>(value & 0xff)};
 }
 
-alert_text alert_text_for(const std::optional<std::string>& data) {
+alert_text alert_text_for(const handler_data& data) {
     alert_text a;
     std::optional<std::string> title, message;
     if (data) {
@@ -68,16 +69,16 @@ open_target classify_open_target(std::string_view uri) {
     return open_target::refused;
 }
 
-void handler_show_alert(const std::optional<std::string>& data) {
+void handler_show_alert(const handler_data& data) {
     alert_text a = alert_text_for(data);
     if (shell.show_alert) shell.show_alert(a.caption, a.text);
 }
 
-void handler_bring_to_front(const std::optional<std::string>&) {
+void handler_bring_to_front(const handler_data&) {
     if (shell.bring_to_front) shell.bring_to_front();
 }
 
-void handler_open_browser(const std::optional<std::string>& data) {
+void handler_open_browser(const handler_data& data) {
     if (!data) return;
     const std::string& uri = *data;
     switch (classify_open_target(uri)) {
@@ -103,13 +104,13 @@ void handler_open_browser(const std::optional<std::string>& data) {
     }
 }
 
-void handler_resize_window(const std::optional<std::string>& data) {
+void handler_resize_window(const handler_data& data) {
     if (!data) return;
     screen_size size = screen_size_for(*data);
     if (shell.apply_window_size) shell.apply_window_size(size.width, size.height);
 }
 
-void handler_set_window_background(const std::optional<std::string>& data) {
+void handler_set_window_background(const handler_data& data) {
     if (!data) return;
     std::optional<rgb_colour> colour = parse_window_colour(*data);
     if (colour && shell.set_background) shell.set_background(*colour);

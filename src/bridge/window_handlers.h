@@ -2,19 +2,12 @@
 // The page's handlers that act on the main window and the desktop. The decisions are made
 // here; the desktop operations come from the window backend through `window_shell`.
 
-#include "bridge/dispatch.h"
 #include "window/title_bar.h"
 
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
-
-void handler_show_alert(const std::optional<std::string>& data);
-void handler_bring_to_front(const std::optional<std::string>& data);
-void handler_open_browser(const std::optional<std::string>& data);
-void handler_resize_window(const std::optional<std::string>& data);
-void handler_set_window_background(const std::optional<std::string>& data);
 
 struct window_shell {
     std::function<void(const std::string& caption, const std::string& text)> show_alert;
@@ -27,12 +20,9 @@ struct window_shell {
     std::function<void(rgb_colour colour)> set_background;
 };
 
-// Installed by the window backend at start-up (tests install fakes); an operation left
-// empty is skipped.
+// Installed by the host at start-up (tests install fakes); an operation left empty is
+// skipped.
 void set_window_shell(window_shell shell);
-
-// The desktop's operations (window backend).
-void install_window_shell();
 
 struct screen_size {
     int width = 0;

@@ -1,9 +1,9 @@
 #include "documents/folder_watcher.h"
 
-#include "app/app_log.h"
-#include "app/app_state.h"
-#include "bridge/json_text.h"
-#include "window/page_script.h"
+#include "base/app_log.h"
+#include "base/flows.h"
+#include "base/json_text.h"
+#include "base/page_script.h"
 
 #include <filesystem>
 #include <system_error>
@@ -21,19 +21,10 @@ void deliver_new_printed_file(const printed_file_event& event) {
 
 namespace {
 
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 bool has_pdf_suffix(std::string_view name) {
-    return name.size() >= 5 && equals_ignoring_case(name.substr(name.size() - 4), ".pdf");
+    if (name.size() < 5) return false;
+    std::string_view ext = name.substr(name.size() - 4);
+    return ext[0] == '.' && (ext[1] | 0x20) == 'p' && (ext[2] | 0x20) == 'd' && (ext[3] | 0x20) == 'f';
 }
 
 }  // namespace
@@ -42,9 +33,10 @@ std::optional<printed_file_event> printed_file_report(const std::string& output_
     if (!has_pdf_suffix(relative)) return std::nullopt;
     printed_file_event event;
     event.path = sanitize_utf8(output_dir + "/" + std::string(relative));
+    // Anything outside the request folder counts as the first flow, the output folder's own files too.
     std::size_t slash = relative.find('/');
-    bool request_flow = slash != std::string_view::npos && equals_ignoring_case(relative.substr(0, slash), "request-signature");
-    event.flow = request_flow ? "request_signature" : "sign_myself";
+    std::optional<flow> in_flow = slash == std::string_view::npos ? std::nullopt : flow_for_folder(relative.substr(0, slash));
+    event.flow = in_flow ? in_flow->flow_name : flows[0].flow_name;
     return event;
 }
 
@@ -54,8 +46,8 @@ std::optional<std::string> confined_printed_file(const std::string& output_dir, 
     if (!fs::is_regular_file(fs::symlink_status(path, ec))) return std::nullopt;
     fs::path resolved = fs::canonical(path, ec);
     if (ec) return std::nullopt;
-    for (const char* flow : flow_folders) {
-        fs::path folder = fs::canonical(fs::path(output_dir) / flow, ec);
+    for (const flow& f : flows) {
+        fs::path folder = fs::canonical(fs::path(output_dir) / f.folder, ec);
         if (!ec && resolved.parent_path() == folder) return resolved.string();
     }
     return std::nullopt;
@@ -71,7 +63,7 @@ void delete_printed_file(const std::string& output_dir, const std::string& path)
     fs::remove(*resolved, ec);  // a failure is not reported
 }
 
-void clear_flow_folder(const std::string& output_dir, const std::string& flow_folder) {
+void clear_flow_folder(const std::string& output_dir, std::string_view flow_folder) {
     std::error_code ec;
     fs::directory_iterator it(fs::path(output_dir) / flow_folder, ec);
     if (ec) return;
@@ -81,10 +73,11 @@ void clear_flow_folder(const std::string& output_dir, const std::string& flow_fo
         if (!has_pdf_suffix(name) || entry.symlink_status(type_ec).type() == fs::file_type::directory) continue;
         std::error_code remove_ec;
         if (fs::remove(entry.path(), remove_ec) && !remove_ec) {
-            app_log("[clearPrintedFiles] Deleted %s/%s", flow_folder.c_str(), name.c_str());
+            app_log("[clearPrintedFiles] Deleted %.*s/%s", static_cast<int>(flow_folder.size()), flow_folder.data(),
+                    name.c_str());
         } else {
-            app_log("[clearPrintedFiles] Failed to delete %s/%s (err=%lu)", flow_folder.c_str(), name.c_str(),
-                    static_cast<unsigned long>(remove_ec.value()));
+            app_log("[clearPrintedFiles] Failed to delete %.*s/%s (err=%lu)", static_cast<int>(flow_folder.size()),
+                    flow_folder.data(), name.c_str(), static_cast<unsigned long>(remove_ec.value()));
         }
     }
 }
@@ -136,7 +129,7 @@ void watcher_folder_arrived(printed_file_watcher& watcher, const std::string& re
 
 void watcher_events_lost(printed_file_watcher& watcher) {
     app_log("[startFileWatcher] Change notifications were lost; rescanning the flow folders");
-    for (const char* flow : flow_folders) scan_folder(watcher, flow, false);
+    for (const flow& f : flows) scan_folder(watcher, std::string(f.folder), false);
 }
 
 std::unique_ptr<printed_file_watcher> start_printed_file_watcher(const std::string& output_dir) {
@@ -144,10 +137,10 @@ std::unique_ptr<printed_file_watcher> start_printed_file_watcher(const std::stri
     watcher->root = output_dir;
     std::error_code ec;
     fs::create_directory(output_dir, ec);
-    for (const char* flow : flow_folders) fs::create_directory(fs::path(output_dir) / flow, ec);
+    for (const flow& f : flows) fs::create_directory(fs::path(output_dir) / f.folder, ec);
     // Watches first, then the scan: a file renamed in between is seen by both and reported once.
     watcher->backend = open_watcher_backend(output_dir);
-    for (const char* flow : flow_folders) scan_folder(*watcher, flow, true);
+    for (const flow& f : flows) scan_folder(*watcher, std::string(f.folder), true);
     if (watcher->backend) watcher->thread = std::thread(run_watcher_backend, std::ref(*watcher));
     return watcher;
 }
@@ -155,27 +148,4 @@ std::unique_ptr<printed_file_watcher> start_printed_file_watcher(const std::stri
 void stop_printed_file_watcher(printed_file_watcher& watcher) {
     if (watcher.backend) wake_watcher_backend(*watcher.backend);
     if (watcher.thread.joinable()) watcher.thread.join();
-}
-
-namespace {
-
-bool watcher_started = false;  // main thread only
-
-}  // namespace
-
-void handler_start_file_watcher(const std::optional<std::string>&) {
-    if (watcher_started) return;
-    watcher_started = true;
-    // The process's watcher runs until the process ends; it is deliberately never destroyed.
-    static printed_file_watcher* process_watcher = start_printed_file_watcher(output_dir()).release();
-    (void)process_watcher;
-}
-
-void handler_delete_printed_file(const std::optional<std::string>& data) {
-    if (!data || data->empty()) return;
-    delete_printed_file(output_dir(), *data);
-}
-
-void handler_clear_printed_files(const std::optional<std::string>&) {
-    for (const char* flow : flow_folders) clear_flow_folder(output_dir(), flow);
 }

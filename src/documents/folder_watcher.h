@@ -1,7 +1,7 @@
 #pragma once
 // The output folder watcher: reports printed PDFs to the page, deletes them on its word.
 
-#include "window/posted_messages.h"
+#include "base/posted_messages.h"
 
 #include <memory>
 #include <mutex>
@@ -14,9 +14,7 @@
 constexpr std::size_t new_printed_file_script_limit = 2560;
 
 std::string new_printed_file_script(const printed_file_event& event);
-
-// The two flow folders, in the order they are scanned and cleared.
-constexpr const char* flow_folders[] = {"sign-myself", "request-signature"};
+void deliver_new_printed_file(const printed_file_event& event);
 
 // The report for a name relative to the output folder ("sign-myself/a.pdf"), or nullopt
 // when the name is not a PDF's.
@@ -29,7 +27,7 @@ std::optional<std::string> confined_printed_file(const std::string& output_dir, 
 // Deletes the file when it is a printed file; refusals are logged.
 void delete_printed_file(const std::string& output_dir, const std::string& path);
 // Deletes every PDF directly in the flow folder, one log line each.
-void clear_flow_folder(const std::string& output_dir, const std::string& flow_folder);
+void clear_flow_folder(const std::string& output_dir, std::string_view flow_folder);
 
 // Identity of the file at a path as the file system knows it (device, inode, change time):
 // the same name given by a new rename has a new identity. nullopt when it cannot be read.
@@ -64,9 +62,3 @@ void watcher_events_lost(printed_file_watcher& watcher);
 std::unique_ptr<watcher_backend, watcher_backend_deleter> open_watcher_backend(const std::string& root);
 void run_watcher_backend(printed_file_watcher& watcher);
 void wake_watcher_backend(watcher_backend& backend);
-
-#include "bridge/dispatch.h"
-
-void handler_start_file_watcher(const std::optional<std::string>& data);
-void handler_delete_printed_file(const std::optional<std::string>& data);
-void handler_clear_printed_files(const std::optional<std::string>& data);

@@ -1,6 +1,6 @@
 #include "documents/http_client.h"
 
-#include "app/app_state.h"
+#include "base/app_state.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -20,11 +20,13 @@ http_body_source http_body_from_bytes(std::string_view bytes) {
 
 std::string http_redirect_protocols(std::string_view scheme) { return scheme == "https" ? "https" : "http,https"; }
 
-std::string http_error_text(std::string_view operation, int code, std::string_view message) {
+std::string http_error_text(std::string_view library, std::string_view operation, long code, std::string_view message) {
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
         message.remove_suffix(1);
     std::string text(operation);
-    text += " failed (curl " + std::to_string(code);
+    text += " failed (";
+    text += library;
+    text += " " + std::to_string(code);
     if (!message.empty()) {
         text += ": ";
         text += message;

@@ -36,7 +36,7 @@ void http_post(const std::string& url, const std::optional<std::string>& header_
                bool without_client_certificate, http_result& result);
 void http_get(const std::string& url, http_result& result);
 
-// Host and path limits of the URL splitter of the other platform's client, kept here so both
+// Host and path limits of the URL splitter of the Windows client, kept here so both builds
 // refuse the same URLs: a longer part refuses the URL instead of being cut.
 constexpr std::size_t http_url_host_limit = 256;
 constexpr std::size_t http_url_path_limit = 2048;
@@ -44,9 +44,9 @@ constexpr std::size_t http_url_path_limit = 2048;
 // "http,https" for an http URL; "https" for an https one, so a redirect never leaves TLS.
 std::string http_redirect_protocols(std::string_view scheme);
 
-// "%s failed (curl %d: %s)", or "%s failed (curl %d)" when the message is empty; trailing line
-// ends and blanks of the message are dropped.
-std::string http_error_text(std::string_view operation, int code, std::string_view message);
+// "<operation> failed (<library> <code>: <message>)", or without ": <message>" when the message is
+// empty; trailing line ends and blanks of the message are dropped. Each backend names its library.
+std::string http_error_text(std::string_view library, std::string_view operation, long code, std::string_view message);
 
 struct http_limits {
     long connect_timeout_ms = 60000;

@@ -9,7 +9,7 @@
 // The client-certificate flag needs no option: libcurl presents a client certificate only
 // when one is configured, so a server's request for one is always answered without.
 
-#include "app/app_log.h"
+#include "base/app_log.h"
 #include "documents/http_client.h"
 
 #include <curl/curl.h>
@@ -284,7 +284,7 @@ void http_post(const std::string& url, const std::optional<std::string>& header_
     global_init_once();
     url_check checked = check_url(url);
     if (checked.code != CURLUE_OK) {
-        result.error_text = http_error_text("curl_url_set", checked.code, curl_url_strerror(checked.code));
+        result.error_text = http_error_text("curl", "curl_url_set", checked.code, curl_url_strerror(checked.code));
         return;
     }
     for (int resends = 0;;) {
@@ -304,7 +304,7 @@ void http_post(const std::string& url, const std::optional<std::string>& header_
         if (response_too_large(out, ex)) {
             result.error_text = http_response_too_large_text;
         } else {
-            result.error_text = http_error_text(out.operation, out.code, out.message);
+            result.error_text = http_error_text("curl", out.operation, out.code, out.message);
         }
         return;
     }

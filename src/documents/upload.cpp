@@ -1,11 +1,10 @@
 #include "documents/upload.h"
 
-#include "app/app_log.h"
-#include "app/app_state.h"
-#include "bridge/json_text.h"
+#include "base/app_log.h"
+#include "base/app_state.h"
+#include "base/json_text.h"
 #include "documents/folder_watcher.h"
-#include "documents/too_large_notice.h"
-#include "window/page_script.h"
+#include "base/page_script.h"
 
 #include <atomic>
 #include <chrono>
@@ -50,7 +49,6 @@ std::atomic<file_too_large_notice> too_large_notice{nullptr};
 }  // namespace
 
 void set_file_too_large_notice(file_too_large_notice notice) { too_large_notice.store(notice); }
-file_too_large_notice installed_file_too_large_notice() { return too_large_notice.load(); }
 
 std::string upload_boundary(std::uint32_t tick_ms, std::uint32_t thread_id) {
     char text[32];
@@ -271,7 +269,7 @@ void upload_worker(upload_request request) {
         file.in.close();
         std::filesystem::remove(*resolved, ec);
         post_upload_failure(request, "native_handled");
-        if (auto notice = installed_file_too_large_notice()) {
+        if (auto notice = too_large_notice.load()) {
             notice("File cannot be signed", file_too_large_text(upload_base_name(request.path), file.size));
         }
         return;
@@ -293,22 +291,4 @@ void upload_worker(upload_request request) {
         return;
     }
     post_to_main_window(settle_upload(request.path, outcome));
-}
-
-void handler_upload_printed_file(const std::optional<std::string>& data) {
-    std::optional<std::string> path, token, endpoint, name, flow;
-    if (data) {
-        path = json_find_string(*data, "path");
-        token = json_find_string(*data, "token");
-        endpoint = json_find_string(*data, "endpoint");
-        name = json_find_string(*data, "envelopeName");
-        flow = json_find_string(*data, "envelopeFlowType");
-    }
-    if (!path || !token || !endpoint || !name || !flow) {
-        app_log("[uploadPrintedFile] Invalid message -- missing required field");
-        return;
-    }
-    std::thread(upload_worker, upload_request{std::move(*path), std::move(*token), std::move(*endpoint),
-                                              std::move(*name), std::move(*flow)})
-        .detach();
 }

@@ -2,7 +2,7 @@
 // Upload of a printed file as a new envelope.
 
 #include "documents/http_client.h"
-#include "window/posted_messages.h"
+#include "base/posted_messages.h"
 
 #include <cstdint>
 #include <string>
@@ -53,6 +53,11 @@ upload_result settle_upload(const std::string& path, const http_result& outcome)
 // The worker's whole run; posts exactly one result.
 void upload_worker(upload_request request);
 
-#include "bridge/dispatch.h"
+// The page call for one result; a result that would not fit is not run.
+void deliver_upload_result(const upload_result& result);
 
-void handler_upload_printed_file(const std::optional<std::string>& data);
+// How the upload worker tells the user that a file is too large to sign: a box that the
+// worker waits on. While none is installed (unit tests, a run without a display) the
+// refusal is only logged and answered.
+using file_too_large_notice = void (*)(const std::string& caption, const std::string& text);
+void set_file_too_large_notice(file_too_large_notice notice);

@@ -1,11 +1,10 @@
 #include "printer/printer_service.h"
 
-#include "app/app_log.h"
-#include "app/app_state.h"
-#include "app/main_loop.h"
+#include "base/app_log.h"
+#include "base/app_state.h"
+#include "base/flows.h"
 #include "printer/flow_device.h"
 #include "printer/flow_file.h"
-#include "printer/ipp_port.h"
 #include "printer/log_relay.h"
 #include "printer/loopback_port.h"
 #include "printer/printer_driver.h"
@@ -25,6 +24,9 @@ char callback_data[] = "velunio";
 std::atomic<int> service_threads{0};
 std::atomic<bool> system_served{false};
 std::atomic<bool> stop_requested{false};
+std::atomic<bool> loop_started{false};
+// Set before the thread starts and read on it alone afterwards.
+printer_service_settings settings;
 
 constexpr const char* service_version = "1.0";
 constexpr const char* footer_text = "Velunio Printaro. Documents are saved to the output folder.";
@@ -45,8 +47,35 @@ constexpr auto system_options =
 bool save_nothing(pappl_system_t*, void*) { return true; }
 
 // The run loop sleeps in poll() for as long as nothing happens and only then notices a
-// shutdown request; a timer every second bounds that wait.
-bool wake_run_loop(pappl_system_t*, void*) { return true; }
+// shutdown request; a timer every second bounds that wait. Its first run is also the first
+// moment the loop is known to run, with the library's signal handlers in place.
+bool wake_run_loop(pappl_system_t*, void*)
+{
+    if (!loop_started.exchange(true) && settings.on_loop_started)
+        settings.on_loop_started();
+    return true;
+}
+
+std::optional<std::string> setting_named(const char* name)
+{
+    if (std::string_view(name) == "VELUNIO_LOG_FILE")
+        return settings.log_file;
+    if (std::string_view(name) == "VELUNIO_LOG_LEVEL")
+        return settings.log_level;
+    return std::nullopt;
+}
+
+pappl_system_t* create_printer_system(int num_options, cups_option_t* options, void* data);
+void create_flow_printer(pappl_system_t* system, const flow& f, const std::string& folder);
+
+int run_printer_service()
+{
+    papplMainloop(2, service_argv, service_version, footer_text, 1, driver_table, nullptr, driver_callback, nullptr,
+                  nullptr, create_printer_system, nullptr, callback_data);
+    if (system_served && !stop_requested && settings.on_ended_unasked)
+        settings.on_ended_unasked();
+    return 0;
+}
 
 // The application's log file is reached through the application's own writer (one lock,
 // one rotation); any other name is handed to the library as it is.
@@ -57,8 +86,7 @@ log_relay_ptr relay_for(const std::string& configured)
     return create_log_relay();
 }
 
-}  // namespace
-
+// The system callback: builds the system, its listeners, drivers and printers.
 pappl_system_t* create_printer_system(int, cups_option_t*, void*)
 {
     pappl_contact_t contact;
@@ -66,10 +94,10 @@ pappl_system_t* create_printer_system(int, cups_option_t*, void*)
     papplCopyString(contact.name, contact_name, sizeof(contact.name));
     papplCopyString(contact.email, contact_email, sizeof(contact.email));
 
-    service_log_settings log = settle_service_log(raw_env);
+    service_log_settings log = settle_service_log(setting_named);
     log_relay_ptr relay = relay_for(log.file);
     std::string log_file = relay ? log_relay_name(*relay) : log.file;
-    int port = ipp_port_from_environment();
+    int port = settings.port;
 
     pappl_system_t* system = papplSystemCreate(system_options, system_name, port, dnssd_subtypes, nullptr,
                                                log_file.c_str(), log.level, nullptr, false);
@@ -91,7 +119,7 @@ pappl_system_t* create_printer_system(int, cups_option_t*, void*)
     papplSystemSetContact(system, &contact);
     papplSystemSetDNSSDName(system, system_name);
 
-    std::string output = derive_output_dir_from_environment();
+    const std::string& output = settings.output_dir;
     std::optional<std::string> folder = to_uri_path(output);
     if (!folder) {
         std::string error;
@@ -107,16 +135,18 @@ pappl_system_t* create_printer_system(int, cups_option_t*, void*)
     }
 
     register_flow_device();
-    for (const flow_printer& flow : flow_printers)
-        create_flow_printer(system, flow.printer_name, *folder, flow.sub_folder);
+    for (const flow& f : flows)
+        create_flow_printer(system, f, *folder);
     system_served = true;
     return system;
 }
 
-void create_flow_printer(pappl_system_t* system, const char* printer_name, const std::string& folder,
-                         const char* sub_folder)
+// Makes a flow's sub-folder and its printer; failures are logged.
+
+void create_flow_printer(pappl_system_t* system, const flow& f, const std::string& folder)
 {
-    std::string path = folder + "/" + sub_folder;
+    std::string printer_name(f.printer_name);
+    std::string path = folder + "/" + std::string(f.folder);
     std::string error;
     if (!flow_make_directory(path, error)) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR, "Cannot create sub-directory '%s': %s", path.c_str(), error.c_str());
@@ -125,28 +155,33 @@ void create_flow_printer(pappl_system_t* system, const char* printer_name, const
     flow_remove_stale_temp_files(path);
     std::optional<std::string> uri = flow_device_uri(path);
     pappl_printer_t* printer =
-        uri ? papplPrinterCreate(system, 0, printer_name, velunio_driver_name, device_id, uri->c_str()) : nullptr;
+        uri ? papplPrinterCreate(system, 0, printer_name.c_str(), velunio_driver_name, device_id, uri->c_str()) : nullptr;
     if (!printer) {
-        papplLog(system, PAPPL_LOGLEVEL_ERROR, "Failed to create printer '%s'.", printer_name);
+        papplLog(system, PAPPL_LOGLEVEL_ERROR, "Failed to create printer '%s'.", printer_name.c_str());
         return;
     }
-    papplPrinterSetDNSSDName(printer, printer_name);
+    papplPrinterSetDNSSDName(printer, printer_name.c_str());
     papplPrinterSetOrganization(printer, organization);
 }
 
-int run_printer_service()
+}  // namespace
+
+printer_service_settings printer_service_settings_from_environment(std::string output_dir)
 {
-    papplMainloop(2, service_argv, service_version, footer_text, 1, driver_table, nullptr, driver_callback, nullptr,
-                  nullptr, create_printer_system, nullptr, callback_data);
-    // The library's loop also ends on SIGINT or SIGTERM while its own handlers are in place
-    // (the main loop takes them back shortly after start); the whole run ends with it then.
-    if (system_served && !stop_requested)
-        quit_main_loop(0);
-    return 0;
+    printer_service_settings s;
+    s.output_dir = std::move(output_dir);
+    s.port = ipp_port_from_environment();
+    s.log_file = raw_env("VELUNIO_LOG_FILE");
+    s.log_level = raw_env("VELUNIO_LOG_LEVEL");
+    return s;
 }
 
-void start_printer_service()
+void start_printer_service(printer_service_settings given)
 {
+    settings = std::move(given);
+    loop_started = false;
+    stop_requested = false;
+    system_served = false;
     service_threads++;
     std::thread([] {
         run_printer_service();

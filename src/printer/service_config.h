@@ -23,17 +23,6 @@ struct service_log_settings {
 // "debug", compared exactly, else warn.
 service_log_settings settle_service_log(const raw_env_lookup& lookup);
 
-struct flow_printer {
-    const char* printer_name;
-    const char* sub_folder;
-};
-
-// In the order the printers are created.
-constexpr std::array<flow_printer, 2> flow_printers{{
-    {"Sign Myself (Velunio)", "sign-myself"},
-    {"Request Signature (Velunio)", "request-signature"},
-}};
-
 constexpr const char* flow_device_scheme = "velunio-file";
 
 // The forward-slash absolute form of a folder, or nothing when it cannot be made absolute.

@@ -1,8 +1,8 @@
 #include "register/printer_register.h"
 
-#include "app/app_state.h"
-#include "bridge/json_text.h"
-#include "printer/ipp_port.h"
+#include "base/app_state.h"
+#include "base/ipp_port.h"
+#include "base/json_text.h"
 #include "register/register_log.h"
 
 namespace {
@@ -12,32 +12,36 @@ constexpr std::string_view flow_words[] = {"Velunio", "Sign Myself", "Sign_Mysel
 
 bool contains(std::string_view text, std::string_view word) { return text.find(word) != std::string_view::npos; }
 
-bool add_ipp_printer(const flow_printer& printer, const std::string& url, const register_timing& timing) {
-    std::string queue = queue_name_for(printer.name);
-    child_result run = run_captured({lpadmin_program(), "-p", queue, "-E", "-v", url, "-m", "everywhere", "-D", printer.name},
-                                    child_time_limit);
+// printf wants the width as an int and the view's bytes.
+#define VIEW(v) static_cast<int>((v).size()), (v).data()
+
+bool add_ipp_printer(const flow& printer, const std::string& url, const register_timing& timing) {
+    const register_words& words = platform_register_words();
+    std::string name(printer.printer_name);
+    child_result run = run_add_queue(printer, url);
     if (!run.started) {
-        reg_log("posix_spawn(lpadmin) failed err=%d", run.error);
+        reg_log("%.*s failed err=%d", VIEW(words.start_failure), run.error);
         return false;
     }
     std::string output = sanitize_utf8(trimmed_child_output(run.output));
-    if (!output.empty()) reg_log("[%s] lpadmin output: %s", printer.name, output.c_str());
+    if (!output.empty()) reg_log("[%s] %.*s output: %s", name.c_str(), VIEW(words.tool), output.c_str());
     if (run.exit_code != 0) {
-        reg_log("[%s] lpadmin -v '%s' exited with %d", printer.name, url.c_str(), run.exit_code);
+        reg_log("[%s] %.*s '%s' exited with %d", name.c_str(), VIEW(words.add_command), url.c_str(), run.exit_code);
         return false;
     }
     pause_for(timing.presence_pause);
     std::optional<std::vector<queue_info>> queues = list_queues();
+    std::string queue(printer.queue_name);
     std::optional<std::string> found = queues ? find_registered_queue(*queues, queue, url) : std::nullopt;
     if (found && *found == queue) {
-        reg_log("[%s] lpadmin ok, printer present", printer.name);
+        reg_log("[%s] %.*s ok, printer present", name.c_str(), VIEW(words.tool));
         return true;
     }
     if (found) {
-        reg_log("[%s] lpadmin ok, registered as '%s'", printer.name, found->c_str());
+        reg_log("[%s] %.*s ok, registered as '%s'", name.c_str(), VIEW(words.tool), found->c_str());
         return true;
     }
-    reg_log("[%s] lpadmin claimed success but printer is not present", printer.name);
+    reg_log("[%s] %.*s claimed success but printer is not present", name.c_str(), VIEW(words.tool));
     return false;
 }
 
@@ -47,22 +51,6 @@ void delete_logged(const std::string& name) {
 }
 
 }  // namespace
-
-std::string printer_ipp_url(const flow_printer& printer, int port) {
-    return "ipp://localhost:" + std::to_string(port) + printer.resource_path;
-}
-
-std::string queue_name_for(std::string_view printer_name) {
-    std::string queue;
-    for (char c : printer_name) {
-        if (c == ' ')
-            queue += '_';
-        else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
-                 c == '.')
-            queue += c;
-    }
-    return queue;
-}
 
 bool is_flow_queue(const queue_info& queue) {
     for (std::string_view word : flow_words)
@@ -147,7 +135,7 @@ int velunio_register_printers() {
     reg_log("=== velunio_register_printers started (pid=%lu) ===", current_process_id());
     reg_log("Log file: %s", register_log_path().c_str());
     if (!is_elevated()) {
-        reg_log("FATAL: not elevated. Re-run with sudo.");
+        reg_log("%.*s", VIEW(platform_register_words().not_elevated));
         close_register_log();
         return register_not_elevated;
     }
@@ -156,7 +144,8 @@ int velunio_register_printers() {
     reg_log("Waiting for IPP server on 127.0.0.1:%d ...", port);
     if (!wait_for_ipp_server(timing.attempts, port, timing.pause)) {
         long long waited = (static_cast<long long>(timing.attempts) * timing.pause.count() + 500) / 1000;
-        reg_log("FATAL: IPP server not listening after %llds. Is velunio-print-app running?", waited);
+        reg_log("FATAL: IPP server not listening after %llds. Is %.*s running?", waited,
+                VIEW(platform_register_words().program));
         close_register_log();
         return register_failed;
     }
@@ -164,18 +153,19 @@ int velunio_register_printers() {
     remove_flow_printers();
 
     int failures = 0;
-    for (const flow_printer& printer : flow_printers) {
+    for (const flow& printer : flows) {
+        std::string name(printer.printer_name);
         std::string url = printer_ipp_url(printer, port);
-        reg_log("[%s] lpadmin -v '%s'", printer.name, url.c_str());
+        reg_log("[%s] %.*s '%s'", name.c_str(), VIEW(platform_register_words().add_command), url.c_str());
         bool ok = add_ipp_printer(printer, url, timing);
         if (!ok) {
             long long seconds = (timing.retry_pause.count() + 500) / 1000;
-            reg_log("[%s] retrying after %llds ...", printer.name, seconds);
+            reg_log("[%s] retrying after %llds ...", name.c_str(), seconds);
             pause_for(timing.retry_pause);
             ok = add_ipp_printer(printer, url, timing);
             if (!ok) ++failures;
         }
-        reg_log(ok ? "[%s] installed" : "[%s] FAILED to install", printer.name);
+        reg_log(ok ? "[%s] installed" : "[%s] FAILED to install", name.c_str());
     }
     int exit_code = failures > 0 ? register_failed : register_ok;
     reg_log("=== velunio_register_printers exit=%d ===", exit_code);

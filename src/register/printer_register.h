@@ -2,6 +2,8 @@
 // The installer modes: --register adds one CUPS queue for each of the two printers of the
 // running printer service, --unregister removes them. Both write the registration log.
 
+#include "base/flows.h"
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -16,21 +18,8 @@ constexpr int register_not_elevated = 5;
 int velunio_register_printers();
 int velunio_unregister_printers();  // always 0
 
-struct flow_printer {
-    const char* name;           // the printer's name, also the queue's description
-    const char* resource_path;  // where the printer service publishes it
-};
-inline constexpr flow_printer flow_printers[] = {
-    {"Sign Myself (Velunio)", "/ipp/print/Sign_Myself_(Velunio)"},
-    {"Request Signature (Velunio)", "/ipp/print/Request_Signature_(Velunio)"},
-};
-
-// ipp://localhost:<port><path>: lpadmin's IPP Everywhere set-up takes only an IPP scheme.
-std::string printer_ipp_url(const flow_printer& printer, int port);
-
-// The printer name with spaces as underscores and only the characters a queue name may
-// safely hold (letters, digits, '_', '-', '.'): "Sign Myself (Velunio)" -> "Sign_Myself_Velunio".
-std::string queue_name_for(std::string_view printer_name);
+// The printer's address as the platform's queue takes it (backend).
+std::string printer_ipp_url(const flow& printer, int port);
 
 struct queue_info {
     std::string name;
@@ -48,7 +37,7 @@ bool is_stale_device(std::string_view device_uri, int port);
 std::optional<std::string> find_registered_queue(const std::vector<queue_info>& queues,
                                                  std::string_view queue_name, std::string_view ipp_url);
 
-// lpadmin's output as logged: the first 1023 bytes, trailing line ends and spaces removed.
+// The queue tool's output as logged: the first 1023 bytes, trailing line ends and spaces removed.
 std::string trimmed_child_output(std::string_view output);
 
 // Deletes this program's queues, then any queue left that points at the printer service.
@@ -66,11 +55,20 @@ register_timing register_timing_from_environment();
 std::optional<int> positive_setting(std::optional<std::string> value);
 
 // Platform seams.
-bool is_elevated();                                                       // posix
-bool wait_for_ipp_server(int attempts, int port, std::chrono::milliseconds pause);  // posix
-void pause_for(std::chrono::milliseconds duration);                       // posix
-unsigned long current_process_id();                                       // posix
-std::string lpadmin_program();  // /usr/sbin/lpadmin, else found through PATH; posix
+bool is_elevated();
+bool wait_for_ipp_server(int attempts, int port, std::chrono::milliseconds pause);
+void pause_for(std::chrono::milliseconds duration);
+unsigned long current_process_id();
+
+// The platform's names in the log lines, so that each build names its own tools.
+struct register_words {
+    std::string_view tool;             // the program that adds a queue, as in "<tool> output"
+    std::string_view add_command;      // how an add is logged: "[name] <add_command> '<url>'"
+    std::string_view start_failure;    // "<start_failure> failed err=<n>"
+    std::string_view not_elevated;     // the whole FATAL line
+    std::string_view program;          // "Is <program> running?"
+};
+const register_words& platform_register_words();
 
 struct child_result {
     bool started = false;
@@ -80,7 +78,10 @@ struct child_result {
 };
 constexpr std::size_t child_output_limit = 1023;
 constexpr std::chrono::milliseconds child_time_limit{90000};
-child_result run_captured(const std::vector<std::string>& argv, std::chrono::milliseconds limit);  // posix
+child_result run_captured(const std::vector<std::string>& argv, std::chrono::milliseconds limit);
+
+// Runs the platform's tool that adds the queue for `printer` at `url`, output captured.
+child_result run_add_queue(const flow& printer, const std::string& url);
 
 // The scheduler libcups finds (CUPS_SERVER, else the system's).
 std::optional<std::vector<queue_info>> list_queues();  // cups

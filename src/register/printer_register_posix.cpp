@@ -49,8 +49,30 @@ void pause_for(std::chrono::milliseconds duration) { std::this_thread::sleep_for
 
 unsigned long current_process_id() { return static_cast<unsigned long>(::getpid()); }
 
+namespace {
+
+// /usr/sbin is not on every user's search path, even under sudo.
 std::string lpadmin_program() {
     return ::access("/usr/sbin/lpadmin", X_OK) == 0 ? "/usr/sbin/lpadmin" : "lpadmin";
+}
+
+}  // namespace
+
+const register_words& platform_register_words() {
+    static const register_words words{"lpadmin", "lpadmin -v", "posix_spawn(lpadmin)",
+                                      "FATAL: not elevated. Re-run with sudo.", "velunio-print-app"};
+    return words;
+}
+
+// lpadmin's IPP Everywhere set-up takes only an IPP scheme.
+std::string printer_ipp_url(const flow& printer, int port) {
+    return "ipp://localhost:" + std::to_string(port) + std::string(printer.resource_path);
+}
+
+child_result run_add_queue(const flow& printer, const std::string& url) {
+    return run_captured({lpadmin_program(), "-p", std::string(printer.queue_name), "-E", "-v", url, "-m", "everywhere",
+                         "-D", std::string(printer.printer_name)},
+                        child_time_limit);
 }
 
 bool wait_for_ipp_server(int attempts, int port, std::chrono::milliseconds pause) {

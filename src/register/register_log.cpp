@@ -1,5 +1,7 @@
 #include "register/register_log.h"
 
+#include "base/platform.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
@@ -64,7 +66,7 @@ void reg_log(const char* format, ...) {
     std::string message = formatted(format, args);
     va_end(args);
     if (state().file) {
-        std::string line = register_log_line(local_now(), message) + "\n";
+        std::string line = register_log_line(local_time_now(), message) + "\n";
         std::fwrite(line.data(), 1, line.size(), state().file.get());
         std::fflush(state().file.get());
     }

@@ -2,6 +2,8 @@
 // The installer modes' log: appended to across runs, each line stamped with the local date
 // and time, and every line echoed to standard error without its stamp.
 
+#include "base/printf_format.h"
+
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -15,7 +17,7 @@ void open_register_log();
 void close_register_log();
 const std::string& register_log_path();
 
-void reg_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void reg_log(const char* format, ...) VELUNIO_PRINTF_FORMAT(1, 2);
 
 // "[yyyy-mm-dd hh:mm:ss] " + message.
 std::string register_log_line(const std::tm& local, std::string_view message);
@@ -23,6 +25,5 @@ std::string register_log_line(const std::tm& local, std::string_view message);
 // Platform seam (register_log_posix.cpp): the file opened for appending, refused when it is
 // not a plain file of this user (the modes run as root; /tmp is shared).
 std::FILE* open_register_log_file(const std::string& path);
-std::tm local_now();
 // The paths tried in order.
 std::vector<std::string> register_log_candidates();

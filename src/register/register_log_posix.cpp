@@ -1,6 +1,6 @@
 #include "register/register_log.h"
 
-#include "app/app_state.h"
+#include "base/app_state.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,11 +24,4 @@ std::FILE* open_register_log_file(const std::string& path) {
     std::FILE* file = ::fdopen(fd, "a");
     if (!file) ::close(fd);
     return file;
-}
-
-std::tm local_now() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    return local;
 }

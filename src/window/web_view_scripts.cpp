@@ -1,15 +1,24 @@
 #include "window/web_view_scripts.h"
 
-#include "bridge/json_text.h"
+#include "base/json_text.h"
 
 namespace {
 
-constexpr std::string_view bridge_shim =
-    "(function(){if(!window.webkit)window.webkit={};if(!window.webkit.messageHandlers)window.webkit."
-    "messageHandlers={};['showAlert','bringToFront','openBrowser','resizeWindow','setWindowBackground','httpGet',"
-    "'postToken','startFileWatcher','uploadPrintedFile','deletePrintedFile','clearPrintedFiles'].forEach("
-    "function(n){window.webkit.messageHandlers[n]={postMessage:function(d){window.chrome.webview.postMessage("
-    "JSON.stringify({handler:n,data:d===undefined?null:d}));}};});})();";
+// The shim as the page expects it, its list written from bridge_handler_names.
+std::string bridge_shim() {
+    std::string names;
+    for (std::string_view name : bridge_handler_names) {
+        if (!names.empty()) names += ',';
+        names += '\'';
+        names += name;
+        names += '\'';
+    }
+    return "(function(){if(!window.webkit)window.webkit={};if(!window.webkit.messageHandlers)window.webkit."
+           "messageHandlers={};[" +
+           names +
+           "].forEach(function(n){window.webkit.messageHandlers[n]={postMessage:function(d){window.chrome.webview."
+           "postMessage(JSON.stringify({handler:n,data:d===undefined?null:d}));}};});})();";
+}
 
 constexpr std::string_view console_hook =
     "(function(){['log','warn','error','info'].forEach(function(m){var orig=console[m].bind(console);console[m]="
@@ -31,7 +40,7 @@ std::string document_creation_script(std::string_view app_version) {
     // The version is escaped and never cut: a cut quote would break the shim after it too.
     std::string script = "window.__VELUNIO_APP_VERSION__='" + js_escape_single(app_version) + "';";
     script += '\n';
-    script += bridge_shim;
+    script += bridge_shim();
     script += '\n';
     script += console_hook;
     return script;

@@ -1,4 +1,4 @@
-#include "app/app_log.h"
+#include "base/app_log.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>

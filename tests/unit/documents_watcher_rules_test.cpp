@@ -1,4 +1,4 @@
-#include "app/app_log.h"
+#include "base/app_log.h"
 #include "documents/folder_watcher.h"
 #include "support/temp_dir.h"
 

@@ -62,9 +62,9 @@ TEST(WebRequestScripts, QuotedArguments) {
 }
 
 TEST(HttpClientRules, ErrorTextsAndRedirects) {
-    EXPECT_EQ(http_error_text("curl_easy_perform", 7, "Couldn't connect to server\r\n "),
+    EXPECT_EQ(http_error_text("curl", "curl_easy_perform", 7, "Couldn't connect to server\r\n "),
               "curl_easy_perform failed (curl 7: Couldn't connect to server)");
-    EXPECT_EQ(http_error_text("curl_url_set", 5, ""), "curl_url_set failed (curl 5)");
+    EXPECT_EQ(http_error_text("curl", "curl_url_set", 5, ""), "curl_url_set failed (curl 5)");
     EXPECT_EQ(http_redirect_protocols("https"), "https");
     EXPECT_EQ(http_redirect_protocols("http"), "http,https");
 }

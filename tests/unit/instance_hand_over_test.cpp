@@ -1,7 +1,7 @@
-#include "app/app_log.h"
+#include "base/app_log.h"
 #include "app/second_instance.h"
 #include "support/temp_dir.h"
-#include "window/page_script.h"
+#include "base/page_script.h"
 
 #include <gtest/gtest.h>
 

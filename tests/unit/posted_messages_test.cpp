@@ -1,8 +1,6 @@
-#include "bridge/web_requests.h"
-#include "documents/folder_watcher.h"
-#include "documents/upload.h"
-#include "window/page_script.h"
-#include "window/posted_messages.h"
+#include "base/page_script.h"
+#include "base/posted_messages.h"
+#include "bridge/handlers.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +17,7 @@ void count_wake() { ++wakes; }
 class PostedMessages : public ::testing::Test {
 protected:
     void SetUp() override {
+        install_bridge_deliverers();
         deliver_posted_messages();  // nothing left over from another test
         set_page_script_runner([this](const std::string& s) { scripts.push_back(s); });
     }
@@ -30,13 +29,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(PostedMessages, NumbersFollowTheTable) {
-    EXPECT_EQ(message_number(token_result{}), 1124u);
-    EXPECT_EQ(message_number(upload_result{}), 1125u);
-    EXPECT_EQ(message_number(printed_file_event{}), 1126u);
-    EXPECT_EQ(message_number(http_get_result{}), 1127u);
-}
 
 TEST_F(PostedMessages, EightThreadsArriveInOrderPerThreadAndNoneIsLost) {
     wakes = 0;
@@ -51,10 +43,8 @@ TEST_F(PostedMessages, EightThreadsArriveInOrderPerThreadAndNoneIsLost) {
         });
     }
     // The main thread delivers while the workers still post.
-    std::size_t delivered = 0;
-    while (delivered < static_cast<std::size_t>(threads * per_thread)) {
+    while (scripts.size() < static_cast<std::size_t>(threads * per_thread)) {
         deliver_posted_messages();
-        delivered = scripts.size();
         std::this_thread::yield();
     }
     for (auto& w : workers) w.join();
@@ -81,37 +71,36 @@ TEST_F(PostedMessages, WithoutAPageThePayloadIsDropped) {
     EXPECT_TRUE(scripts.empty());
 }
 
-TEST_F(PostedMessages, ResultScriptsQuoteEveryArgument) {
-    post_to_main_window(http_get_result{"id\"1\\", "ok", std::nullopt});
-    post_to_main_window(http_get_result{"2", std::nullopt, "HTTP 404"});
-    post_to_main_window(token_result{std::nullopt, "HTTP 400: bad"});
-    post_to_main_window(token_result{"{\"access_token\":\"é\"}", std::nullopt});
-    deliver_posted_messages();
-    ASSERT_EQ(scripts.size(), 4u);
-    EXPECT_EQ(scripts[0], R"(window.velunio&&window.velunio._onHttpGetResponse("id\"1\\","ok",null))");
-    EXPECT_EQ(scripts[1], R"(window.velunio&&window.velunio._onHttpGetResponse("2",null,"HTTP 404"))");
-    EXPECT_EQ(scripts[2], R"(window.velunio&&window.velunio._onTokenResponse(null,"HTTP 400: bad"))");
-    EXPECT_EQ(scripts[3], R"(window.velunio&&window.velunio._onTokenResponse("{\"access_token\":\"\u00e9\"}",null))");
-}
-
-TEST_F(PostedMessages, UploadResultIsJsonInsideASingleQuotedString) {
-    post_to_main_window(upload_result{"/o/sign-myself/it's \"a\".pdf", "env-1", std::nullopt});
-    post_to_main_window(upload_result{"/o/x.pdf", std::nullopt, "native_handled"});
-    deliver_posted_messages();
-    ASSERT_EQ(scripts.size(), 2u);
-    EXPECT_EQ(scripts[0],
-              R"(window.velunio&&typeof window.velunio._onUploadResult==='function'&&window.velunio._onUploadResult('{"path":"/o/sign-myself/it\'s \\"a\\".pdf","envelopeId":"env-1"}'))");
-    EXPECT_EQ(scripts[1],
-              R"(window.velunio&&typeof window.velunio._onUploadResult==='function'&&window.velunio._onUploadResult('{"path":"/o/x.pdf","error":"native_handled"}'))");
-}
-
-TEST_F(PostedMessages, NewPrintedFileScriptAndItsLimit) {
-    post_to_main_window(printed_file_event{"/o/sign-myself/Ann's\nfile.pdf", "sign_myself"});
-    post_to_main_window(printed_file_event{"/o/" + std::string(2600, 'a') + ".pdf", "sign_myself"});
-    deliver_posted_messages();
-    ASSERT_EQ(scripts.size(), 1u);  // the over-long one is refused, not cut
-    EXPECT_EQ(scripts[0],
-              R"(window.velunio&&typeof window.velunio._onNewPrintedFile==='function'&&window.velunio._onNewPrintedFile('/o/sign-myself/Ann\'s\nfile.pdf','sign_myself'))");
+// Each payload reaches the page as the call of its own page function, every argument quoted.
+TEST_F(PostedMessages, EachPayloadBecomesItsPageCall) {
+    struct row {
+        posted_payload payload;
+        const char* script;  // nullptr: refused rather than cut
+    } rows[] = {
+        {http_get_result{"id\"1\\", "ok", std::nullopt}, R"(window.velunio&&window.velunio._onHttpGetResponse("id\"1\\","ok",null))"},
+        {http_get_result{"2", std::nullopt, "HTTP 404"}, R"(window.velunio&&window.velunio._onHttpGetResponse("2",null,"HTTP 404"))"},
+        {token_result{std::nullopt, "HTTP 400: bad"}, R"(window.velunio&&window.velunio._onTokenResponse(null,"HTTP 400: bad"))"},
+        {token_result{"{\"access_token\":\"é\"}", std::nullopt},
+         R"(window.velunio&&window.velunio._onTokenResponse("{\"access_token\":\"\u00e9\"}",null))"},
+        {upload_result{"/o/sign-myself/it's \"a\".pdf", "env-1", std::nullopt},
+         R"(window.velunio&&typeof window.velunio._onUploadResult==='function'&&window.velunio._onUploadResult('{"path":"/o/sign-myself/it\'s \\"a\\".pdf","envelopeId":"env-1"}'))"},
+        {upload_result{"/o/x.pdf", std::nullopt, "native_handled"},
+         R"(window.velunio&&typeof window.velunio._onUploadResult==='function'&&window.velunio._onUploadResult('{"path":"/o/x.pdf","error":"native_handled"}'))"},
+        {printed_file_event{"/o/sign-myself/Ann's\nfile.pdf", "sign_myself"},
+         R"(window.velunio&&typeof window.velunio._onNewPrintedFile==='function'&&window.velunio._onNewPrintedFile('/o/sign-myself/Ann\'s\nfile.pdf','sign_myself'))"},
+        {printed_file_event{"/o/" + std::string(2600, 'a') + ".pdf", "sign_myself"}, nullptr},
+    };
+    for (const row& r : rows) {
+        scripts.clear();
+        post_to_main_window(r.payload);
+        deliver_posted_messages();
+        if (r.script) {
+            ASSERT_EQ(scripts.size(), 1u) << r.script;
+            EXPECT_EQ(scripts[0], r.script);
+        } else {
+            EXPECT_TRUE(scripts.empty()) << scripts[0];
+        }
+    }
 }
 
 TEST(PageScript, LengthIsCountedInUtf16Units) {

@@ -1,4 +1,4 @@
-#include "printer/ipp_port.h"
+#include "base/ipp_port.h"
 #include "printer/log_relay.h"
 #include "printer/service_config.h"
 
@@ -62,15 +62,6 @@ TEST(ServiceLog, FileAndLevelRules)
     };
     for (const auto& [value, level] : levels)
         EXPECT_EQ(settle_service_log(env_of({{"VELUNIO_LOG_LEVEL", value}})).level, level) << "'" << value << "'";
-}
-
-TEST(FlowPrinters, NamesAndFoldersInCreationOrder)
-{
-    ASSERT_EQ(flow_printers.size(), 2u);
-    EXPECT_STREQ(flow_printers[0].printer_name, "Sign Myself (Velunio)");
-    EXPECT_STREQ(flow_printers[0].sub_folder, "sign-myself");
-    EXPECT_STREQ(flow_printers[1].printer_name, "Request Signature (Velunio)");
-    EXPECT_STREQ(flow_printers[1].sub_folder, "request-signature");
 }
 
 TEST(DeviceUri, EncodesThePathAndKeepsTheQuery)

@@ -1,6 +1,7 @@
-#include "app/app_log.h"
+#include "base/app_log.h"
+#include "bridge/handlers.h"
 #include "bridge/window_handlers.h"
-#include "window/page_script.h"
+#include "base/page_script.h"
 #include "window/ui_files.h"
 #include "window/web_view_scripts.h"
 

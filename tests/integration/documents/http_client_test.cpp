@@ -1,4 +1,4 @@
-#include "app/app_log.h"
+#include "base/app_log.h"
 #include "documents/http_client.h"
 #include "support/loopback_server.h"
 

@@ -2,8 +2,9 @@
 // Records the scripts the deliverers run, pumping the posted-message queue as the main
 // loop would.
 
-#include "window/page_script.h"
-#include "window/posted_messages.h"
+#include "base/page_script.h"
+#include "base/posted_messages.h"
+#include "bridge/handlers.h"
 
 #include <chrono>
 #include <memory>
@@ -15,6 +16,7 @@ struct page_recorder {
     std::shared_ptr<std::vector<std::string>> scripts = std::make_shared<std::vector<std::string>>();
 
     page_recorder() {
+        install_bridge_deliverers();
         deliver_posted_messages();  // nothing left over from an earlier test
         auto sink = scripts;
         set_page_script_runner([sink](const std::string& script) { sink->push_back(script); });

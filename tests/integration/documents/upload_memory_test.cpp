@@ -1,7 +1,7 @@
 // A 150 MB upload must not hold the file in memory: peak resident size stays within
 // 16 MB of the idle process. Its own program, so that no other test's peak counts.
 
-#include "app/app_state.h"
+#include "base/app_state.h"
 #include "documents/upload.h"
 #include "page_recorder.h"
 #include "support/loopback_server.h"

@@ -1,5 +1,5 @@
-#include "app/app_log.h"
-#include "app/app_state.h"
+#include "base/app_log.h"
+#include "base/app_state.h"
 #include "bridge/dispatch.h"
 #include "documents/folder_watcher.h"
 #include "page_recorder.h"

@@ -1,5 +1,5 @@
 #include "bridge/dispatch.h"
-#include "bridge/json_text.h"
+#include "base/json_text.h"
 #include "bridge/web_requests.h"
 #include "page_recorder.h"
 #include "support/loopback_server.h"

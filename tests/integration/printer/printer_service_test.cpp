@@ -2,8 +2,9 @@
 // private output folder and port, driven over IPP.
 #include "printer_test_support.h"
 
-#include "app/app_log.h"
+#include "base/app_log.h"
 #include "printer/flow_file.h"
+#include "base/app_state.h"
 #include "printer/printer_service.h"
 #include "printer/service_config.h"
 #include "support/temp_dir.h"
@@ -71,7 +72,7 @@ protected:
     {
         env = prepare_service_environment(dir.path());
         ASSERT_TRUE(open_app_log(env.output));
-        start_printer_service();
+        start_printer_service(printer_service_settings_from_environment(derive_output_dir_from_environment()));
         ASSERT_TRUE(wait_for_printers(env.port, 15s)) << read_file(env.output + "/velunio-print.log");
     }
 
@@ -371,7 +372,7 @@ TEST(PrinterServiceFailures, AMissingOutputFolderLeavesBothPrintersOutAndSaysSo)
     std::string missing = dir / "missing";
     setenv("VELUNIO_OUTPUT_DIR", missing.c_str(), 1);
     setenv("VELUNIO_LOG_FILE", (dir / "service.log").c_str(), 1);
-    start_printer_service();
+    start_printer_service(printer_service_settings_from_environment(derive_output_dir_from_environment()));
     ASSERT_TRUE(wait_until(
         [&] {
             std::string log = read_file(dir / "service.log");
@@ -402,7 +403,7 @@ TEST(PrinterServiceFailures, ATakenPortEndsTheServiceWithALogLine)
     addr.sin_port = htons(static_cast<uint16_t>(env.port));
     ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
     ASSERT_EQ(::listen(taken, 1), 0);
-    start_printer_service();
+    start_printer_service(printer_service_settings_from_environment(derive_output_dir_from_environment()));
     EXPECT_TRUE(wait_for_printer_service_end(10s));
     ::close(taken);
     std::string log = read_file(dir / "service.log");

@@ -1,6 +1,6 @@
 #include "printer_test_support.h"
 
-#include "app/app_log.h"
+#include "base/app_log.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,11 +1,11 @@
 // Runs the printer service as the program does (application log opened, the log variables
 // exported, the service on its own thread) until it is killed. Tests use it to kill the
 // service in the middle of a job.
-#include "app/app_log.h"
-#include "app/app_state.h"
+#include "base/app_log.h"
+#include "base/app_state.h"
+#include "base/platform.h"
 #include "printer/printer_service.h"
 
-#include <cstdlib>
 #include <string>
 #include <unistd.h>
 
@@ -14,10 +14,10 @@ int main()
     std::string output = derive_output_dir_from_environment();
     create_folder_with_parents(output);
     open_app_log(output);
-    setenv("PAPPL_NO_STATUS_UI", "1", 1);
-    setenv("VELUNIO_LOG_FILE", (output + "/velunio-print.log").c_str(), 1);
-    setenv("VELUNIO_LOG_LEVEL", "warn", 1);
-    start_printer_service();
+    set_environment_variable("PAPPL_NO_STATUS_UI", "1");
+    set_environment_variable("VELUNIO_LOG_FILE", output + "/velunio-print.log");
+    set_environment_variable("VELUNIO_LOG_LEVEL", "warn");
+    start_printer_service(printer_service_settings_from_environment(output));
     while (true)
         pause();
 }

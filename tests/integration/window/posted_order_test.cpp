@@ -1,11 +1,12 @@
 // Worker threads post through the real GLib waker into the real web view; every result must
 // reach the page once, in each thread's order, by the callback of its own message.
-#include "app/app_log.h"
-#include "app/app_state.h"
-#include "app/main_loop.h"
+#include "base/app_log.h"
+#include "base/app_state.h"
+#include "base/main_loop.h"
 #include "support/temp_dir.h"
-#include "window/posted_messages.h"
-#include "window/user_interface.h"
+#include "base/posted_messages.h"
+#include "bridge/handlers.h"
+#include "host/user_interface.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>
@@ -88,6 +89,7 @@ TEST(PostedMessagesInTheWebView, EightThreadsArriveInOrderAndNoneIsLost) {
     set_app_paths({POSTED_PAGES_DIR, out, "1.0.4"});
     open_app_log(out);
 
+    install_bridge_deliverers();
     ASSERT_TRUE(start_user_interface(true));
     run_state state;
     state.log_path = out + "/velunio-print.log";

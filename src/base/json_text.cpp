@@ -1,4 +1,4 @@
-#include "bridge/json_text.h"
+#include "base/json_text.h"
 
 #include <cstdint>
 #include <cstdio>

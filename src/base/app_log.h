@@ -2,6 +2,8 @@
 // The application log: one text file in the output folder, shared by every thread of the
 // normal run, the printer service and a second instance.
 
+#include "base/printf_format.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,7 +17,7 @@ bool open_app_log(const std::string& output_dir);
 void close_app_log();
 
 // Writes "[hh:mm:ss] " and the formatted message as one line. UTF-8 throughout.
-void app_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void app_log(const char* format, ...) VELUNIO_PRINTF_FORMAT(1, 2);
 void app_log_text(std::string_view message);
 
 // Writes an already formatted line (no time prefix) under the same lock and rotation,

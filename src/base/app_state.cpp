@@ -1,4 +1,4 @@
-#include "app/app_state.h"
+#include "base/app_state.h"
 
 #include "build_info.h"
 
@@ -59,12 +59,6 @@ std::string derive_ui_dir(const std::string& executable_path, const std::string&
         return installed_ui_dir;
     }
     return beside.string();
-}
-
-std::string executable_path() {
-    std::error_code ec;
-    auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : path.string();
 }
 
 std::string build_version() {

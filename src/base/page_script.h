@@ -9,7 +9,6 @@ using page_script_runner = std::function<void(const std::string& script)>;
 
 // Installed by the web view host once the view exists; until then scripts are dropped.
 void set_page_script_runner(page_script_runner runner);
-bool page_script_runner_installed();
 
 void run_page_script(const std::string& script);
 

@@ -1,13 +1,12 @@
-#include "app/app_log.h"
+#include "base/app_log.h"
+
+#include "base/platform.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
-#include <fcntl.h>
 #include <memory>
 #include <mutex>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -27,31 +26,11 @@ log_state& state() {
     return s;
 }
 
-file_ptr open_log_stream(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return nullptr;
-    std::FILE* f = ::fdopen(fd, "a");
-    if (f == nullptr) {
-        ::close(fd);
-        return nullptr;
-    }
-    return file_ptr(f);
-}
+file_ptr open_log_stream(const std::string& path) { return file_ptr(open_shared_append_file(path)); }
 
-std::tm local_now() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    return tm;
-}
-
-// The size of the file behind the stream: other writers append to it too, so the file's
-// end, not this stream's own count, decides rotation.
-std::uintmax_t current_size(std::FILE* f) {
-    struct stat st {};
-    if (::fstat(::fileno(f), &st) != 0) return 0;
-    return static_cast<std::uintmax_t>(st.st_size);
-}
+// Other writers append to the file too, so the file's end, not this stream's own count,
+// decides rotation.
+std::uintmax_t current_size(std::FILE* f) { return open_file_size(f); }
 
 void rotate_if_needed(log_state& s) {
     if (!s.stream || current_size(s.stream.get()) < app_log_rotate_size) return;
@@ -76,7 +55,7 @@ void write_line(std::string_view prefix, std::string_view message) {
 }
 
 std::string time_prefix() {
-    std::tm tm = local_now();
+    std::tm tm = local_time_now();
     char buf[16];
     std::snprintf(buf, sizeof buf, "[%02d:%02d:%02d] ", tm.tm_hour, tm.tm_min, tm.tm_sec);
     return buf;
@@ -91,7 +70,7 @@ bool open_app_log(const std::string& output_dir) {
     s.path = output_dir + "/velunio-print.log";
     s.stream = open_log_stream(s.path);
     if (!s.stream) return false;
-    std::tm tm = local_now();
+    std::tm tm = local_time_now();
     std::fprintf(s.stream.get(), "\n--- Velunio Printaro started %04d-%02d-%02d %02d:%02d:%02d ---\n",
                  tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
     std::fflush(s.stream.get());

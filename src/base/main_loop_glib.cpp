@@ -1,6 +1,6 @@
-#include "app/main_loop.h"
+#include "base/main_loop.h"
 
-#include "window/posted_messages.h"
+#include "base/posted_messages.h"
 
 #include <atomic>
 #include <csignal>
@@ -24,6 +24,7 @@ gboolean deliver_on_main(gpointer) {
 // g_idle_add is safe from any thread and wakes the default context.
 void wake_main_loop() { g_idle_add(deliver_on_main, nullptr); }
 
+// A signal handler may only write to the pipe; the main loop reads it.
 void on_stop_signal(int) {
     char byte = 1;
     ssize_t ignored = ::write(stop_pipe[1], &byte, 1);
@@ -38,25 +39,25 @@ gboolean on_stop_pipe(gint fd, GIOCondition, gpointer) {
     return G_SOURCE_CONTINUE;
 }
 
-// The printer library installs its own SIGINT and SIGTERM handlers when its loop starts,
-// which would stop only the printers; the program's handlers are put back so that a stop
-// signal ends the whole run, whose shutdown then stops the printers.
-gboolean keep_stop_handlers(gpointer) {
-    for (int sig : {SIGINT, SIGTERM}) {
-        struct sigaction current {};
-        ::sigaction(sig, nullptr, &current);
-        if (current.sa_handler != on_stop_signal) {
-            struct sigaction sa {};
-            sa.sa_handler = on_stop_signal;
-            sigemptyset(&sa.sa_mask);
-            sa.sa_flags = SA_RESTART;
-            ::sigaction(sig, &sa, nullptr);
-        }
-    }
-    return G_SOURCE_CONTINUE;
+bool open_stop_pipe() {
+    if (stop_pipe[0] >= 0) return true;
+    if (::pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) == 0) return true;
+    stop_pipe[0] = stop_pipe[1] = -1;
+    return false;
 }
 
 }  // namespace
+
+void claim_stop_signals() {
+    if (!open_stop_pipe()) return;
+    for (int sig : {SIGINT, SIGTERM}) {
+        struct sigaction sa {};
+        sa.sa_handler = on_stop_signal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        ::sigaction(sig, &sa, nullptr);
+    }
+}
 
 int run_main_loop() {
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
@@ -64,14 +65,11 @@ int run_main_loop() {
     set_posted_message_waker(wake_main_loop);
     wake_main_loop();  // whatever was posted before the loop ran
 
-    if (stop_pipe[0] < 0 && ::pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) stop_pipe[0] = stop_pipe[1] = -1;
+    claim_stop_signals();
     guint pipe_source = stop_pipe[0] >= 0 ? g_unix_fd_add(stop_pipe[0], G_IO_IN, on_stop_pipe, nullptr) : 0;
-    keep_stop_handlers(nullptr);
-    guint keeper = g_timeout_add(250, keep_stop_handlers, nullptr);
 
     if (!quit_requested.load()) g_main_loop_run(loop);
 
-    g_source_remove(keeper);
     if (pipe_source != 0) g_source_remove(pipe_source);
     set_posted_message_waker(nullptr);
     running_loop.store(nullptr);
@@ -83,6 +81,12 @@ void quit_main_loop(int code) {
     exit_code.store(code);
     quit_requested.store(true);
     if (GMainLoop* loop = running_loop.load()) g_main_loop_quit(loop);
+    // Wakes a nested loop too, which then sees the request.
+    g_main_context_wakeup(nullptr);
 }
 
 bool main_loop_quit_requested() { return quit_requested.load(); }
+
+void run_main_loop_until(const std::function<bool()>& done) {
+    while (!done() && !quit_requested.load()) g_main_context_iteration(nullptr, TRUE);
+}

@@ -1,6 +1,6 @@
-#include "window/page_script.h"
+#include "base/page_script.h"
 
-#include "app/app_log.h"
+#include "base/app_log.h"
 
 namespace {
 page_script_runner& runner_storage() {
@@ -10,7 +10,6 @@ page_script_runner& runner_storage() {
 }  // namespace
 
 void set_page_script_runner(page_script_runner runner) { runner_storage() = std::move(runner); }
-bool page_script_runner_installed() { return static_cast<bool>(runner_storage()); }
 
 void run_page_script(const std::string& script) {
     if (auto& runner = runner_storage()) runner(script);

@@ -9,7 +9,6 @@ bool create_main_window(bool start_hidden);
 
 // Shows, restores and raises the window (second instance, bringToFront).
 void show_and_raise_main_window();
-bool main_window_visible();
 
 // The page's chosen size, title strip excluded; the bottom-left corner stays in place.
 void apply_window_size(int logical_w, int logical_h_without_title);
@@ -18,10 +17,5 @@ void apply_window_size(int logical_w, int logical_h_without_title);
 void set_main_window_background(rgb_colour colour);
 rgb_colour main_window_background();
 
-// The stored outer size in logical pixels, title strip included.
-int main_window_logical_width();
-int main_window_logical_height();
-
-// Backend handles for the web view host, as opaque pointers (GtkWidget*).
-void* main_window_handle();
+// Where the web view host packs the view (a GtkBox).
 void* main_window_content_box();

@@ -39,9 +39,6 @@ std::string derive_output_dir_from_environment();
 // "ui" beside the executable; an installed program without one there uses the shared copy.
 std::string derive_ui_dir(const std::string& executable_path, const std::string& installed_ui_dir);
 
-// Absolute path of the running executable, or empty when it cannot be read.
-std::string executable_path();
-
 // major.minor.build of this build.
 std::string build_version();
 

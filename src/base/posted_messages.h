@@ -2,14 +2,10 @@
 // The table of results that worker threads hand to the main thread. A post passes the
 // payload to the main thread, which turns it into a page call and drops it.
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <variant>
-
-constexpr unsigned message_token_result = 1124;        // WM_USER+100
-constexpr unsigned message_upload_result = 1125;       // WM_USER+101
-constexpr unsigned message_new_printed_file = 1126;    // WM_USER+102
-constexpr unsigned message_http_get_result = 1127;     // WM_USER+103
 
 struct token_result {
     std::optional<std::string> response_text;
@@ -33,9 +29,8 @@ struct http_get_result {
     std::optional<std::string> error_text;
 };
 
+// In the order of their window messages (the payload's index is its offset from the first).
 using posted_payload = std::variant<token_result, upload_result, printed_file_event, http_get_result>;
-
-unsigned message_number(const posted_payload& payload);
 
 // Any thread. Messages are delivered in the order they were posted.
 void post_to_main_window(posted_payload payload);
@@ -47,8 +42,9 @@ void deliver_posted_messages();
 // Called from the posting thread; must be safe from any thread.
 void set_posted_message_waker(void (*wake)());
 
-// The deliverers, one per message, defined beside their producers.
-void deliver_token_result(const token_result& result);
-void deliver_upload_result(const upload_result& result);
-void deliver_new_printed_file(const printed_file_event& event);
-void deliver_http_get_result(const http_get_result& result);
+// The deliverers, one per message, registered by their owners at start-up (main thread,
+// before any worker runs). A message without a deliverer is dropped.
+void set_posted_deliverer(std::function<void(const token_result&)> deliverer);
+void set_posted_deliverer(std::function<void(const upload_result&)> deliverer);
+void set_posted_deliverer(std::function<void(const printed_file_event&)> deliverer);
+void set_posted_deliverer(std::function<void(const http_get_result&)> deliverer);

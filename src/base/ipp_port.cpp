@@ -1,4 +1,4 @@
-#include "printer/ipp_port.h"
+#include "base/ipp_port.h"
 
 #include <cstdlib>
 

@@ -1,9 +1,9 @@
-#include "window/main_window.h"
+#include "host/main_window.h"
 
-#include "app/app_log.h"
-#include "app/app_state.h"
-#include "app/main_loop.h"
-#include "window/web_view.h"
+#include "base/app_log.h"
+#include "base/platform.h"
+#include "base/main_loop.h"
+#include "host/web_view.h"
 
 #include <gtk/gtk.h>
 
@@ -200,8 +200,6 @@ void show_and_raise_main_window() {
     gtk_widget_queue_draw(window);
 }
 
-bool main_window_visible() { return window != nullptr && gtk_widget_get_visible(window); }
-
 void apply_window_size(int logical_w, int logical_h_without_title) {
     // Stored before the window moves: the size request follows these values.
     logical_width = logical_w;
@@ -222,7 +220,4 @@ void set_main_window_background(rgb_colour colour) {
 }
 
 rgb_colour main_window_background() { return background; }
-int main_window_logical_width() { return logical_width; }
-int main_window_logical_height() { return logical_height; }
-void* main_window_handle() { return window; }
 void* main_window_content_box() { return content_box; }

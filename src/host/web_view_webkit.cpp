@@ -1,11 +1,12 @@
-#include "window/web_view.h"
+#include "host/web_view.h"
 
-#include "app/app_log.h"
-#include "app/app_state.h"
-#include "app/main_loop.h"
+#include "base/app_log.h"
+#include "base/app_state.h"
+#include "base/main_loop.h"
 #include "bridge/dispatch.h"
-#include "window/main_window.h"
-#include "window/page_script.h"
+#include "host/main_window.h"
+#include "host/message_box.h"
+#include "base/page_script.h"
 #include "window/ui_files.h"
 #include "window/web_view_scripts.h"
 
@@ -130,13 +131,8 @@ void add_user_script(WebKitUserContentManager* ucm, const std::string& source) {
 
 void fail(const char* why) {
     app_log("[webview] %s", why);
-    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s",
-                                               "Could not create the web view.\nPlease install WebKitGTK "
-                                               "(libwebkit2gtk-4.1).");
-    gtk_window_set_title(GTK_WINDOW(dialog), "Velunio Printaro");
-    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
-    gtk_dialog_run(GTK_DIALOG(dialog));
-    gtk_widget_destroy(dialog);
+    show_message_box("Velunio Printaro", "Could not create the web view.\nPlease install WebKitGTK (libwebkit2gtk-4.1).",
+                     message_box_icon::error);
     quit_main_loop(1);
 }
 

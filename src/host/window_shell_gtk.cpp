@@ -1,8 +1,9 @@
-#include "bridge/window_handlers.h"
+#include "host/window_shell.h"
 
-#include "app/app_log.h"
-#include "app/main_loop.h"
-#include "window/main_window.h"
+#include "base/app_log.h"
+#include "bridge/window_handlers.h"
+#include "host/main_window.h"
+#include "host/message_box.h"
 
 #include <gio/gio.h>
 #include <gtk/gtk.h>
@@ -15,22 +16,8 @@ struct gfree {
     void operator()(gpointer p) const { g_free(p); }
 };
 
-// The box's own loop would outlive a stop signal; it closes when the run ends.
-gboolean close_when_quitting(gpointer dialog) {
-    if (!main_loop_quit_requested()) return G_SOURCE_CONTINUE;
-    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_NONE);
-    return G_SOURCE_REMOVE;
-}
-
 void show_alert(const std::string& caption, const std::string& text) {
-    GtkWidget* dialog =
-        gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING, GTK_BUTTONS_OK, "%s", text.c_str());
-    gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
-    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
-    guint watch = g_timeout_add(200, close_when_quitting, dialog);
-    gtk_dialog_run(GTK_DIALOG(dialog));
-    if (g_main_context_find_source_by_id(nullptr, watch) != nullptr) g_source_remove(watch);
-    gtk_widget_destroy(dialog);
+    show_message_box(caption, text, message_box_icon::warning);
 }
 
 void open_uri(const std::string& uri) {

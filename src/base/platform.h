@@ -1,0 +1,23 @@
+#pragma once
+// The few process-level system calls the portable floors need, one backend per platform.
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+// Absolute path of the running executable, or empty when it cannot be read.
+std::string executable_path();
+
+// Sets a variable of this process's environment, replacing an earlier value.
+void set_environment_variable(const char* name, const std::string& value);
+
+// The local wall-clock time now.
+std::tm local_time_now();
+
+// A log file opened for appending, shared for reading and writing with other processes and
+// private to the user when it is created; null when it cannot be opened.
+std::FILE* open_shared_append_file(const std::string& path);
+
+// The size of the file behind the stream as the file system sees it now.
+std::uintmax_t open_file_size(std::FILE* file);

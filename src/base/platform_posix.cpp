@@ -1,0 +1,37 @@
+#include "base/platform.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+std::string executable_path() {
+    std::error_code ec;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : path.string();
+}
+
+void set_environment_variable(const char* name, const std::string& value) { ::setenv(name, value.c_str(), 1); }
+
+std::tm local_time_now() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    return tm;
+}
+
+std::FILE* open_shared_append_file(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    std::FILE* f = ::fdopen(fd, "a");
+    if (f == nullptr) ::close(fd);
+    return f;
+}
+
+std::uintmax_t open_file_size(std::FILE* file) {
+    struct stat st {};
+    if (::fstat(::fileno(file), &st) != 0) return 0;
+    return static_cast<std::uintmax_t>(st.st_size);
+}

@@ -1,0 +1,82 @@
+#include "base/posted_messages.h"
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+
+namespace {
+
+struct message_queue {
+    std::mutex lock;
+    std::deque<posted_payload> items;
+};
+
+message_queue& queue() {
+    static message_queue q;
+    return q;
+}
+
+std::atomic<void (*)()> waker{nullptr};
+
+struct deliverers {
+    std::function<void(const token_result&)> token;
+    std::function<void(const upload_result&)> upload;
+    std::function<void(const printed_file_event&)> printed_file;
+    std::function<void(const http_get_result&)> http_get;
+};
+
+deliverers& registered() {
+    static deliverers d;
+    return d;
+}
+
+template <class Payload>
+void deliver(const std::function<void(const Payload&)>& deliverer, const Payload& payload) {
+    if (deliverer) deliverer(payload);
+}
+
+template <class... F>
+struct overloaded : F... {
+    using F::operator()...;
+};
+
+}  // namespace
+
+void set_posted_deliverer(std::function<void(const token_result&)> d) { registered().token = std::move(d); }
+void set_posted_deliverer(std::function<void(const upload_result&)> d) { registered().upload = std::move(d); }
+void set_posted_deliverer(std::function<void(const printed_file_event&)> d) { registered().printed_file = std::move(d); }
+void set_posted_deliverer(std::function<void(const http_get_result&)> d) { registered().http_get = std::move(d); }
+
+void set_posted_message_waker(void (*wake)()) { waker.store(wake); }
+
+void post_to_main_window(posted_payload payload) {
+    bool was_empty;
+    {
+        std::lock_guard guard(queue().lock);
+        was_empty = queue().items.empty();
+        queue().items.push_back(std::move(payload));
+    }
+    if (was_empty) {
+        if (auto wake = waker.load()) wake();
+    }
+}
+
+void deliver_posted_messages() {
+    for (;;) {
+        std::deque<posted_payload> batch;
+        {
+            std::lock_guard guard(queue().lock);
+            if (queue().items.empty()) return;
+            batch.swap(queue().items);
+        }
+        for (auto& payload : batch) {
+            std::visit(overloaded{
+                           [](const token_result& r) { deliver(registered().token, r); },
+                           [](const upload_result& r) { deliver(registered().upload, r); },
+                           [](const printed_file_event& e) { deliver(registered().printed_file, e); },
+                           [](const http_get_result& r) { deliver(registered().http_get, r); },
+                       },
+                       payload);
+        }
+    }
+}

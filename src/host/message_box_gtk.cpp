@@ -1,0 +1,56 @@
+#include "host/message_box.h"
+
+#include "base/main_loop.h"
+
+#include <gtk/gtk.h>
+
+#include <condition_variable>
+#include <mutex>
+
+namespace {
+
+struct box_call {
+    std::string caption;
+    std::string text;
+    message_box_icon icon;
+    std::mutex lock;
+    std::condition_variable closed_cv;
+    bool closed = false;
+};
+
+gboolean show_for_worker(gpointer user) {
+    auto* call = static_cast<box_call*>(user);
+    show_message_box(call->caption, call->text, call->icon);
+    // Notified under the lock: the record lives on the waiting worker's stack.
+    std::lock_guard guard(call->lock);
+    call->closed = true;
+    call->closed_cv.notify_one();
+    return G_SOURCE_REMOVE;
+}
+
+void on_response(GtkDialog*, gint, gpointer answered) { *static_cast<bool*>(answered) = true; }
+
+}  // namespace
+
+void show_message_box(const std::string& caption, const std::string& text, message_box_icon icon) {
+    GtkMessageType type = icon == message_box_icon::error ? GTK_MESSAGE_ERROR : GTK_MESSAGE_WARNING;
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type, GTK_BUTTONS_OK, "%s", text.c_str());
+    gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
+    gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+    bool answered = false;
+    g_signal_connect(dialog, "response", G_CALLBACK(on_response), &answered);
+    gtk_window_present(GTK_WINDOW(dialog));
+    run_main_loop_until([&] { return answered; });
+    gtk_widget_destroy(dialog);
+}
+
+void show_message_box_and_wait(const std::string& caption, const std::string& text, message_box_icon icon) {
+    box_call call;
+    call.caption = caption;
+    call.text = text;
+    call.icon = icon;
+    // Always queued, never run here: g_main_context_invoke could run it on this thread.
+    g_idle_add(show_for_worker, &call);
+    std::unique_lock guard(call.lock);
+    call.closed_cv.wait(guard, [&] { return call.closed; });
+}
