@@ -6,6 +6,7 @@ import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
 import { parseArgs } from 'node:util';
 import { createService } from './lib/service.js';
+import { dataFolderProblem } from './lib/data-folder.js';
 
 function fail(message) {
   process.stderr.write(`dev-service: ${message}\n`);
@@ -34,6 +35,8 @@ const tokenTtlSeconds = Number(ttlText);
 if (!/^\d+$/.test(ttlText) || tokenTtlSeconds < 1) fail(`invalid token lifetime "${ttlText}"`);
 
 const dataOption = options.data ?? process.env.VELUNIO_DEV_SERVICE_DATA;
+const problem = dataFolderProblem(dataOption ? dataOption : tmpdir(), process.env);
+if (problem) fail(problem);
 let dataDir;
 let temporary = false;
 if (dataOption) {

@@ -1,7 +1,8 @@
 // The GraphQL endpoint: envelope creation through the multipart request
-// convention, with each uploaded document arriving as a File.
+// convention, with each uploaded document arriving as a file already on disk.
 import { createSchema, createYoga } from 'graphql-yoga';
 import { GraphQLError } from 'graphql';
+import { isReceivedUpload } from './multipart.js';
 
 export const FLOW_TYPES = ['SIGN_MYSELF', 'REQUEST_SIGNATURE'];
 export const MAX_DOCUMENT_BYTES = 150 * 1024 * 1024;
@@ -46,13 +47,11 @@ function asEnvelope(meta) {
   return meta && { ...meta, envelopeFlowType: meta.flow };
 }
 
-export function createGraphqlHandler({ store }) {
+export function createGraphqlHandler({ store, log = () => {} }) {
   const resolvers = {
     Upload: {
-      // Multipart files are substituted into the variables as File objects;
-      // anything else is not an upload.
       parseValue(value) {
-        if (value && typeof value.arrayBuffer === 'function') return value;
+        if (isReceivedUpload(value)) return value;
         throw badInput('Documents must be sent as files of a multipart request.');
       },
       parseLiteral() {
@@ -78,22 +77,42 @@ export function createGraphqlHandler({ store }) {
         if (documents.length !== 1 || !documents[0]) throw badInput('An envelope needs exactly one document.');
         const file = documents[0];
         if (file.size > MAX_DOCUMENT_BYTES) throw badInput('The document is larger than 150 MB.');
-        const bytes = Buffer.from(await file.arrayBuffer());
-        if (bytes.length === 0) throw badInput('The document is empty.');
-        if (!bytes.subarray(0, 5).equals(Buffer.from('%PDF-'))) throw badInput('The document is not a PDF file.');
-        const meta = store.add({ name, flow: input.envelopeFlowType, fileName: file.name || 'document.pdf', bytes });
-        return asEnvelope(meta);
+        if (file.size === 0) throw badInput('The document is empty.');
+        if (!file.head.equals(Buffer.from('%PDF-'))) throw badInput('The document is not a PDF file.');
+        try {
+          return asEnvelope(store.add({ name, flow: input.envelopeFlowType, fileName: file.fileName || 'document.pdf', upload: file }));
+        } catch (e) {
+          log(`cannot store an envelope: ${e.message}`);
+          throw new GraphQLError(`The service could not store the envelope: ${e.message}`);
+        }
       },
     },
   };
 
-  return createYoga({
+  const options = {
     schema: createSchema({ typeDefs, resolvers }),
     graphqlEndpoint: '/graphql',
     graphiql: false,
     landingPage: false,
     logging: false,
+    // Multipart requests never reach yoga's own parser, which holds every file in memory.
+    multipart: false,
     // Resolver errors carry their message to the client; anything unexpected is masked.
     maskedErrors: true,
+  };
+  const plain = createYoga(options);
+  // A multipart request arrives read (lib/multipart.js), its body limit already applied;
+  // its received files are gone before the answer leaves.
+  const uploads = createYoga({
+    ...options,
+    maxRequestBodySize: false,
+    plugins: [{
+      onRequestParse: ({ serverContext, setRequestParser }) => setRequestParser(() => serverContext.read.params),
+      onResponse: ({ serverContext }) => serverContext.read.discard(),
+    }],
   });
+  return {
+    handle: (req, res) => plain(req, res),
+    handleRead: (req, res, read) => uploads(req, res, { read }),
+  };
 }

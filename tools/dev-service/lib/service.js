@@ -5,6 +5,7 @@ import { createReadStream } from 'node:fs';
 import { createAuthority, OAuthError } from './oauth.js';
 import { createEnvelopeStore } from './store.js';
 import { createGraphqlHandler } from './graphql.js';
+import { isMultipart, readMultipartRequest, RequestAbandoned, RequestError } from './multipart.js';
 import { authorizePage, redirectPage, errorPage, envelopesPage, envelopePage } from './pages.js';
 
 export const CLIENT_HEADER_ID = 'sign-web-client';
@@ -56,7 +57,7 @@ function graphqlRefusal(res, status, message, extra = {}) {
 export function createService({ dataDir, tokenTtlSeconds = 3600, log = () => {} }) {
   const authority = createAuthority({ tokenTtlSeconds });
   const store = createEnvelopeStore(dataDir);
-  const yoga = createGraphqlHandler({ store });
+  const graphqlHandler = createGraphqlHandler({ store, log });
 
   async function authorize(req, res, url) {
     const params = req.method === 'POST' ? await readForm(req) : url.searchParams;
@@ -96,7 +97,7 @@ export function createService({ dataDir, tokenTtlSeconds = 3600, log = () => {} 
     }
   }
 
-  function graphql(req, res) {
+  async function graphql(req, res) {
     const auth = req.headers.authorization ?? '';
     const match = /^Bearer ([^\s]+)$/.exec(auth);
     if (!match || !authority.checkAccessToken(match[1])) {
@@ -110,7 +111,24 @@ export function createService({ dataDir, tokenTtlSeconds = 3600, log = () => {} 
       return;
     }
     log(`graphql request from client version ${req.headers['x-client-version'] ?? '(none)'}`);
-    yoga(req, res);
+    if (!isMultipart(req)) return graphqlHandler.handle(req, res);
+    let read;
+    try {
+      read = await readMultipartRequest(req, store.incomingDir);
+    } catch (e) {
+      if (e instanceof RequestAbandoned) {
+        log(`upload not received: ${e.message}`);
+        return res.destroy();
+      }
+      if (!(e instanceof RequestError)) throw e;
+      log(`upload refused: ${e.message}`);
+      return graphqlRefusal(res, e.status, e.message);
+    }
+    try {
+      return await graphqlHandler.handleRead(req, res, read);
+    } finally {
+      read.discard();
+    }
   }
 
   function envelopes(req, res, path) {

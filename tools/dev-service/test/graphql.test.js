@@ -1,15 +1,9 @@
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { createHash } from 'node:crypto';
-import { startService, signIn, nativeUpload, samplePdf } from './helpers.js';
+import { startService, signIn, sharedService, nativeUpload, samplePdf } from './helpers.js';
 
-let service;
-let token;
-before(async () => {
-  service = await startService();
-  token = (await signIn(service.base)).access_token;
-});
-after(async () => { await service.stop(); });
+const service = sharedService();
 
 const gql = () => `${service.base}/graphql`;
 const sha = (bytes) => createHash('sha256').update(bytes).digest('hex');
@@ -18,10 +12,10 @@ const envelopes = async () => (await fetch(`${service.base}/api/envelopes`)).jso
 test('the native multipart upload stores a byte-identical PDF in its flow', async () => {
   const mine = samplePdf('mine');
   const theirs = samplePdf('theirs');
-  const a = await fetch(gql(), nativeUpload({ name: 'Lease "2026" \\ draft é', flow: 'SIGN_MYSELF', fileName: '3-Lease.pdf', bytes: mine, token }));
+  const a = await fetch(gql(), nativeUpload({ name: 'Lease "2026" \\ draft é', flow: 'SIGN_MYSELF', fileName: '3-Lease.pdf', bytes: mine, token: service.token }));
   assert.equal(a.status, 200);
   const idA = (await a.json()).data.alphaCreateEnvelope.id;
-  const b = await fetch(gql(), nativeUpload({ name: 'Offer', flow: 'REQUEST_SIGNATURE', fileName: 'offer.pdf', bytes: theirs, token, boundary: 'Boundary-FFFFFFFF00000001' }));
+  const b = await fetch(gql(), nativeUpload({ name: 'Offer', flow: 'REQUEST_SIGNATURE', fileName: 'offer.pdf', bytes: theirs, token: service.token, boundary: 'Boundary-FFFFFFFF00000001' }));
   const idB = (await b.json()).data.alphaCreateEnvelope.id;
   assert.notEqual(idA, idB);
 
@@ -50,7 +44,7 @@ test('requests without a valid bearer token or the client headers are refused an
     [{ clientSecret: 'wrong' }, 403],
   ];
   for (const [override, status] of cases) {
-    const res = await fetch(gql(), nativeUpload({ name: 'x', flow: 'SIGN_MYSELF', fileName: 'x.pdf', bytes, token, ...override }));
+    const res = await fetch(gql(), nativeUpload({ name: 'x', flow: 'SIGN_MYSELF', fileName: 'x.pdf', bytes, token: service.token, ...override }));
     assert.equal(res.status, status, JSON.stringify(override));
   }
   assert.equal((await envelopes()).length, before);
@@ -65,7 +59,7 @@ test('bad input gives a GraphQL error with a message and stores nothing', async 
     [{ name: '   ' }, /name must not be empty/],
   ];
   for (const [override, message] of cases) {
-    const res = await fetch(gql(), nativeUpload({ name: 'Doc', flow: 'SIGN_MYSELF', fileName: 'd.pdf', bytes: samplePdf(), token, ...override }));
+    const res = await fetch(gql(), nativeUpload({ name: 'Doc', flow: 'SIGN_MYSELF', fileName: 'd.pdf', bytes: samplePdf(), token: service.token, ...override }));
     // The native client reads errors from a 200 answer: "errors" before any "message".
     assert.equal(res.status, 200);
     const body = await res.json();

@@ -1,3 +1,4 @@
+import { before, after } from 'node:test';
 import { spawn } from 'node:child_process';
 import { createHash, randomBytes } from 'node:crypto';
 import { mkdtempSync, rmSync } from 'node:fs';
@@ -34,7 +35,18 @@ export async function startService(extraArgs = []) {
     rmSync(dataDir, { recursive: true, force: true });
     return result;
   }
-  return { base, dataDir, stop };
+  return { base, dataDir, pid: child.pid, stop };
+}
+
+// One signed-in service for all the tests of a file; its fields are there once they run.
+export function sharedService() {
+  const shared = {};
+  before(async () => {
+    Object.assign(shared, await startService());
+    shared.token = (await signIn(shared.base)).access_token;
+  });
+  after(() => shared.stop());
+  return shared;
 }
 
 export function pkcePair() {
@@ -76,25 +88,27 @@ export async function signIn(base) {
 
 export const OPERATIONS_TEMPLATE = '{"query":"mutation($in: AlphaCreateEnvelopeRequest!){ alphaCreateEnvelope(in: $in){ id } }","variables":{"in":{"name":%NAME%,"envelopeFlowType":%FLOW%,"documents":[null]}}}';
 
-// The upload request exactly as the native client frames it.
-export function nativeUpload({ name, flow, fileName, bytes, token, clientId = 'sign-web-client', clientSecret = 'Q7rb2Z9TfLwkpe', boundary = 'Boundary-0012AB340000BEEF' }) {
+// The upload request exactly as the native client frames it: the parts before the
+// file's bytes, the closing boundary, and the headers.
+export function nativeFraming({ name, flow, fileName, token, clientId = 'sign-web-client', clientSecret = 'Q7rb2Z9TfLwkpe', boundary = 'Boundary-0012AB340000BEEF' }) {
   const operations = OPERATIONS_TEMPLATE.replace('%NAME%', JSON.stringify(name)).replace('%FLOW%', JSON.stringify(flow));
   const crlf = '\r\n';
-  const body = Buffer.concat([
-    Buffer.from(`--${boundary}${crlf}Content-Disposition: form-data; name="operations"${crlf}Content-Type: application/json${crlf}${crlf}`),
-    Buffer.from(operations),
-    Buffer.from(`${crlf}--${boundary}${crlf}Content-Disposition: form-data; name="map"${crlf}Content-Type: application/json${crlf}${crlf}`),
-    Buffer.from('{"0":["variables.in.documents.0"]}'),
-    Buffer.from(`${crlf}--${boundary}${crlf}Content-Disposition: form-data; name="0"; filename="${fileName}"${crlf}Content-Type: application/pdf${crlf}${crlf}`),
-    bytes,
-    Buffer.from(`${crlf}--${boundary}--${crlf}`),
-  ]);
+  const head = Buffer.from(`--${boundary}${crlf}Content-Disposition: form-data; name="operations"${crlf}Content-Type: application/json${crlf}${crlf}` +
+    `${operations}${crlf}--${boundary}${crlf}Content-Disposition: form-data; name="map"${crlf}Content-Type: application/json${crlf}${crlf}` +
+    `{"0":["variables.in.documents.0"]}${crlf}--${boundary}${crlf}Content-Disposition: form-data; name="0"; filename="${fileName}"${crlf}` +
+    `Content-Type: application/pdf${crlf}${crlf}`);
+  const tail = Buffer.from(`${crlf}--${boundary}--${crlf}`);
   const headers = { 'Content-Type': `multipart/form-data; boundary=${boundary}` };
   if (token != null) headers.Authorization = `Bearer ${token}`;
   if (clientId != null) headers['x-client-id'] = clientId;
   if (clientSecret != null) headers['x-client-secret'] = clientSecret;
   headers['x-client-version'] = '1.0.0';
-  return { method: 'POST', headers, body };
+  return { head, tail, headers };
+}
+
+export function nativeUpload({ bytes, ...framing }) {
+  const { head, tail, headers } = nativeFraming(framing);
+  return { method: 'POST', headers, body: Buffer.concat([head, bytes, tail]) };
 }
 
 // A small PDF whose bytes include what a careless multipart parser mangles:
