@@ -5,72 +5,65 @@
 #include <gtest/gtest.h>
 #include <map>
 
-namespace {
-
-env_lookup env_of(std::map<std::string, std::string> values) {
-    return [values](const char* name) -> std::optional<std::string> {
-        auto it = values.find(name);
-        if (it == values.end() || it->second.empty()) return std::nullopt;
-        return it->second;
+TEST(ModeSelection, OptionsAreCaseSensitiveSubstringsTestedInOrder) {
+    struct row {
+        const char* command_line;
+        run_mode mode;
+        bool hidden;
+    } rows[] = {
+        {"", run_mode::normal, false},
+        {"--register --hidden", run_mode::register_printers, false},
+        {"--unregister --register", run_mode::register_printers, false},
+        {"x--unregisterx", run_mode::unregister_printers, false},
+        {"--hidden", run_mode::normal, true},
+        {"velunioprinter://cb?x=--hidden", run_mode::normal, true},  // inside a callback URL too
+        {"--REGISTER", run_mode::normal, false},
+        {"--Hidden", run_mode::normal, false},
     };
-}
-
-}  // namespace
-
-TEST(ModeSelection, OptionsAreSubstringsTestedInOrder) {
-    EXPECT_EQ(select_mode("").mode, run_mode::normal);
-    EXPECT_FALSE(select_mode("").start_hidden);
-    EXPECT_EQ(select_mode("--register --hidden").mode, run_mode::register_printers);
-    EXPECT_EQ(select_mode("--unregister --register").mode, run_mode::register_printers);
-    EXPECT_EQ(select_mode("x--unregisterx").mode, run_mode::unregister_printers);
-    EXPECT_TRUE(select_mode("--hidden").start_hidden);
-    // A callback URL that happens to hold the text still selects a hidden start.
-    EXPECT_TRUE(select_mode("velunioprinter://cb?x=--hidden").start_hidden);
-    EXPECT_EQ(select_mode("--REGISTER").mode, run_mode::normal);
-    EXPECT_FALSE(select_mode("--Hidden").start_hidden);
-    EXPECT_FALSE(select_mode("--register --hidden").start_hidden);
-}
-
-TEST(ModeSelection, CommandLineJoinsArgumentsWithSingleSpaces) {
+    for (const row& r : rows) {
+        command_line_choice choice = select_mode(r.command_line);
+        EXPECT_EQ(choice.mode, r.mode) << r.command_line;
+        EXPECT_EQ(choice.start_hidden, r.hidden) << r.command_line;
+    }
     const char* argv[] = {"prog", "a b", "--hidden", ""};
     EXPECT_EQ(join_command_line(4, argv), "a b --hidden ");
     EXPECT_EQ(join_command_line(1, argv), "");
 }
 
-TEST(OutputFolder, RulesApplyInOrderAndEmptyCountsAsUnset) {
-    EXPECT_EQ(derive_output_dir(env_of({{"VELUNIO_OUTPUT_DIR", "/o"}, {"XDG_DATA_HOME", "/x"}, {"HOME", "/h"}})), "/o");
-    EXPECT_EQ(derive_output_dir(env_of({{"VELUNIO_OUTPUT_DIR", ""}, {"XDG_DATA_HOME", "/x"}, {"HOME", "/h"}})),
-              "/x/VelunioPrint");
-    EXPECT_EQ(derive_output_dir(env_of({{"XDG_DATA_HOME", ""}, {"HOME", "/h"}})), "/h/.local/share/VelunioPrint");
-    EXPECT_EQ(derive_output_dir(env_of({{"HOME", ""}})), "VelunioPrint");
-    EXPECT_EQ(derive_output_dir(env_of({})), "VelunioPrint");
-    EXPECT_EQ(derive_output_dir(env_of({{"VELUNIO_OUTPUT_DIR", "rel dir/é"}})), "rel dir/é");
+TEST(OutputFolder, FirstRuleThatAppliesEmptyCountsAsUnsetTooLongIsRefused) {
+    std::string longest(max_output_dir_length, 'a'), too_long(max_output_dir_length + 1, 'a');
+    struct row {
+        std::map<std::string, std::string> env;
+        std::string folder;
+        bool refused;
+    } rows[] = {
+        {{{"VELUNIO_OUTPUT_DIR", "/o"}, {"XDG_DATA_HOME", "/x"}, {"HOME", "/h"}}, "/o", false},
+        {{{"VELUNIO_OUTPUT_DIR", ""}, {"XDG_DATA_HOME", "/x"}, {"HOME", "/h"}}, "/x/VelunioPrint", false},
+        {{{"XDG_DATA_HOME", ""}, {"HOME", "/h"}}, "/h/.local/share/VelunioPrint", false},
+        {{{"HOME", ""}}, "VelunioPrint", false},
+        {{{"VELUNIO_OUTPUT_DIR", "rel dir/é"}}, "rel dir/é", false},
+        {{{"VELUNIO_OUTPUT_DIR", longest}, {"HOME", "/h"}}, longest, false},
+        {{{"VELUNIO_OUTPUT_DIR", too_long}, {"HOME", "/h"}}, "/h/.local/share/VelunioPrint", true},
+    };
+    for (const row& r : rows) {
+        std::string reason;
+        auto lookup = [&](const char* name) -> std::optional<std::string> {
+            auto it = r.env.find(name);
+            if (it == r.env.end() || it->second.empty()) return std::nullopt;
+            return it->second;
+        };
+        EXPECT_EQ(derive_output_dir(lookup, [&](const std::string& why) { reason = why; }), r.folder);
+        EXPECT_EQ(reason.find("VELUNIO_OUTPUT_DIR") != std::string::npos, r.refused) << reason;
+    }
 }
 
-TEST(OutputFolder, TooLongValueIsRefusedNotCut) {
-    std::string reason;
-    std::string longest(max_output_dir_length, 'a');
-    EXPECT_EQ(derive_output_dir(env_of({{"VELUNIO_OUTPUT_DIR", longest}, {"HOME", "/h"}})), longest);
-    std::string too_long(max_output_dir_length + 1, 'a');
-    EXPECT_EQ(derive_output_dir(env_of({{"VELUNIO_OUTPUT_DIR", too_long}, {"HOME", "/h"}}),
-                                [&](const std::string& why) { reason = why; }),
-              "/h/.local/share/VelunioPrint");
-    EXPECT_NE(reason.find("VELUNIO_OUTPUT_DIR"), std::string::npos);
-}
-
-TEST(UiFolder, BesideTheExecutableElseTheInstalledCopy) {
+TEST(Folders, UiBesideTheExecutableElseInstalledAndOutputWithItsParents) {
     temp_dir tmp;
     const std::string& dir = tmp.path();
     EXPECT_EQ(derive_ui_dir(dir + "/velunio-print-app", "/usr/share/x/ui"), "/usr/share/x/ui");
     ASSERT_TRUE(create_folder_with_parents(dir + "/ui"));
     EXPECT_EQ(derive_ui_dir(dir + "/velunio-print-app", "/usr/share/x/ui"), dir + "/ui");
-}
 
-TEST(Version, IsTheProjectVersion) { EXPECT_EQ(build_version(), "1.0.4"); }
-
-TEST(OutputFolder, CreatedWithItsMissingParents) {
-    temp_dir tmp;
-    const std::string& dir = tmp.path();
     EXPECT_TRUE(create_folder_with_parents(dir + "/a/b/c/VelunioPrint"));
     EXPECT_TRUE(create_folder_with_parents(dir + "/a/b/c/VelunioPrint"));  // existing is fine
     EXPECT_FALSE(create_folder_with_parents("/proc/velunio-cannot-exist/x"));

@@ -37,8 +37,6 @@ std::vector<std::string> crash_files(const std::string& dir) {
 
 }  // namespace
 
-TEST(ErrorReporting, ReleaseName) { EXPECT_EQ(error_reporting_release("1.0.4"), "velunio-printer@1.0.4"); }
-
 TEST(ErrorReporting, StartupLineSaysReportingIsOff) {
     temp_dir dir;
     ASSERT_TRUE(open_app_log(dir.path()));
