@@ -213,7 +213,7 @@ export async function startApp(win, options = {}) {
       watches.delete(path);
       const d = store.get(path);
       if (d && d.status === 'uploading') {
-        store.markFailed(path, NO_ANSWER, { detail: `No result within ${Math.round(ms / 60000)} minutes without a sign of progress` });
+        store.markFailed(path, NO_ANSWER, { detail: `No result and no progress for ${Math.round(ms / 60000)} minutes` });
       }
     }, ms));
   }

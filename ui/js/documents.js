@@ -19,11 +19,6 @@ export function baseName(path) {
   return cut < 0 ? text : text.slice(cut + 1);
 }
 
-export function defaultEnvelopeName(path) {
-  const name = baseName(path).replace(/\.pdf$/i, '').trim();
-  return name || 'Printed document';
-}
-
 // The native side's JSON reader knows only the escapes \n \r \t \" \\: other
 // control characters and lone surrogates would arrive as other letters.
 export function cleanEnvelopeName(text) {
@@ -32,6 +27,10 @@ export function cleanEnvelopeName(text) {
     .replace(/[\ud800-\udbff](?![\udc00-\udfff])|(?<![\ud800-\udbff])[\udc00-\udfff]/g, '\ufffd')
     .replace(/\s+/g, ' ')
     .trim();
+}
+
+export function defaultEnvelopeName(path) {
+  return cleanEnvelopeName(baseName(path).replace(/\.pdf$/i, '')) || 'Printed document';
 }
 
 // The upload result is JSON text with "path" and either "envelopeId" or "error".
