@@ -65,8 +65,9 @@ test('uploads: the cleaned name in its flow, a bar that ends at the size, failur
   assert.equal(page.win.document.querySelector('#screen-home img'), null);
   page.part('/o/b.pdf', 'envelope-name').value = ' Contract\u0007 for Ana ';
   page.part('/o/b.pdf', 'envelope-name').dispatchEvent(new page.win.Event('input'));
-  for (const name of ['a', 'b', 'lost']) page.part(`/o/${name}.pdf`, 'upload').click();
+  for (const name of ['a', 'b', 'lost', 'a']) page.part(`/o/${name}.pdf`, 'upload').click();
   await tick();
+  assert.equal(page.sent('uploadPrintedFile').length, 3, 'a document on its way is not sent twice');
   assert.deepEqual(JSON.parse(page.sent('uploadPrintedFile')[1]), { envelopeFlowType: 'REQUEST_SIGNATURE', endpoint: config.graphqlEndpoint, token: 'AT', path: '/o/b.pdf', envelopeName: 'Contract for Ana' });
 
   const bar = page.part('/o/b.pdf', 'progress');
@@ -77,7 +78,8 @@ test('uploads: the cleaned name in its flow, a bar that ends at the size, failur
   }
   assert.deepEqual(shown, [[false, false], ['8', `${(13002342 / 157286400) * 100}%`, '12.4 of 150 MB'], ['100', '100%', '150 of 150 MB']]);
   v._onUploadResult('{"path":"/o/b.pdf","envelopeId":"env_01"}');
-  assert.deepEqual([bar.hidden, page.part('/o/b.pdf', 'envelope-id').textContent], [true, 'ID env_01']);
+  v._onUploadProgress('/o/b.pdf', 1, 2);
+  assert.deepEqual([bar.hidden, page.part('/o/b.pdf', 'envelope-id').textContent, page.part('/o/b.pdf', 'upload').hidden], [true, 'ID env_01', true]);
   page.part('/o/b.pdf', 'open-envelope').click();
   assert.deepEqual(page.sent('openBrowser'), ['http://127.0.0.1:8640/envelopes/env_01']);
 

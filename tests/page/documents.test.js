@@ -45,23 +45,6 @@ test('documents are grouped by flow, newest first; a path reported again in the 
   assert.deepEqual([store.list('sign_myself').map((d) => d.fileName), store.list('request_signature').length, store.get('/o/3.pdf').envelopeId], [['x.pdf', '1.pdf', '3.pdf'], 1, 'env_9']);
 });
 
-test('an upload runs once at a time and ends in the state its result says', () => {
-  const store = createDocumentStore({ storage: memoryStorage() });
-  const path = '/o/a.pdf';
-  store.add(path, 'sign_myself');
-  assert.deepEqual([store.markUploading(path), store.markUploading(path)], [true, false]);
-  store.setEnvelopeName(path, 'changed while uploading');
-  assert.deepEqual([store.get(path).envelopeName, store.setProgress(path, 5, 10).progress], ['a', { sent: 5, total: 10 }]);
-  store.applyResult({ path, error: 'HTTP 500' });
-  assert.deepEqual([store.get(path).status, store.get(path).retry, store.get(path).progress, store.setProgress(path, 6, 10)], ['failed', true, null, null]);
-  store.markUploading(path);
-  store.applyResult({ path, envelopeId: 'env_9' });
-  assert.equal(store.markUploading(path), false, 'a finished document is not sent twice');
-  store.add('/o/b.pdf', 'sign_myself');
-  store.applyResult({ path: '/o/b.pdf', error: 'native_handled' });
-  assert.deepEqual([store.get('/o/b.pdf').status, store.markUploading('/o/b.pdf'), store.applyResult({ path: '/o/c.pdf', envelopeId: 'x' })], ['too_large', false, null]);
-});
-
 test('each document has a storage key of its own: the old single list is split, and a reload keeps everything', () => {
   const old = [{ path: '/o/a.pdf', flow: 'sign_myself', fileName: 'a.pdf', envelopeName: 'Offer', reportedAt: 1, status: 'uploading' }, { path: '/o/b.pdf', flow: '?' }];
   const storage = memoryStorage({ [LEGACY_DOCUMENTS_KEY]: JSON.stringify(old), [`${DOCUMENT_KEY_PREFIX}/o/c.pdf`]: '{broken' });
@@ -76,19 +59,4 @@ test('each document has a storage key of its own: the old single list is split, 
   assert.equal(createDocumentStore({ storage }).all().length, 1);
   second.clear();
   assert.equal(createDocumentStore({ storage }).all().length, 0);
-});
-
-test('after a restart the files found again change nothing, and documents waiting for a sign-in get one', () => {
-  const storage = memoryStorage();
-  const before = createDocumentStore({ storage, now: () => 5 });
-  before.add('/o/a.pdf', 'sign_myself');
-  before.markFailed('/o/a.pdf', 'expired', { retry: false, needsSignIn: true });
-  const after = createDocumentStore({ storage, now: () => 9 });
-  const changes = [];
-  after.subscribe((c) => changes.push(c.type));
-  const written = storage.written;
-  after.add('/o/a.pdf', 'sign_myself');
-  assert.deepEqual([changes, storage.written, after.get('/o/a.pdf').reportedAt], [[], written, 5]);
-  after.signedIn();
-  assert.deepEqual([changes, after.get('/o/a.pdf').status], [['changed'], 'ready']);
 });

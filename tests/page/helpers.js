@@ -23,11 +23,10 @@ export function nativeFindString(text, key) {
   return value;
 }
 
-// Counts what is written, so that a test sees work that grows with the list.
 export function memoryStorage(initial = {}) {
   const map = new Map(Object.entries(initial));
-  return { written: 0, get length() { return map.size; }, key: (i) => [...map.keys()][i] ?? null, getItem: (k) => map.get(k) ?? null,
-    setItem(k, v) { this.written += String(v).length; map.set(k, String(v)); }, removeItem: (k) => map.delete(k) };
+  return { get length() { return map.size; }, key: (i) => [...map.keys()][i] ?? null, getItem: (k) => map.get(k) ?? null,
+    setItem: (k, v) => map.set(k, String(v)), removeItem: (k) => map.delete(k) };
 }
 
 // A window whose message handlers record what the page posts, in the form

@@ -88,8 +88,8 @@ export function createBridge(win, { setTimer = setTimeout, clearTimer = clearTim
     startFileWatcher: () => post('startFileWatcher', null),
     // The native side takes the first occurrence of a quoted key anywhere in
     // the text, so a value equal to a key name would hide the key after it.
-    // The user's free text therefore comes after every key: the envelope name
-    // last, and before it only the path, which always ends in ".pdf".
+    // Free text therefore comes after every key it could hide: the envelope
+    // name last; the path, the only free text before it, ends in ".pdf".
     uploadPrintedFile: ({ path, token, endpoint, envelopeName, envelopeFlowType }) =>
       post('uploadPrintedFile', { envelopeFlowType, endpoint, token, path, envelopeName }),
     deletePrintedFile: (path) => post('deletePrintedFile', String(path)),
