@@ -186,7 +186,6 @@ export async function startApp(win, options = {}) {
   $('sign-in').addEventListener('click', signIn);
   $('sign-in-again').addEventListener('click', signIn);
   $('copy-signin-link').addEventListener('click', async () => {
-    $('signin-link').select();
     const copied = await copyText(win, $('signin-link').value, $('signin-link'));
     $('copy-signin-link').textContent = copied ? 'Copied' : 'Select and copy';
   });

@@ -20,10 +20,14 @@ export async function copyText(win, text, element) {
     await win.navigator.clipboard.writeText(text);
     return true;
   } catch {
-    const range = win.document.createRange();
-    range.selectNodeContents(element);
-    win.getSelection().removeAllRanges();
-    win.getSelection().addRange(range);
+    if (typeof element.select === 'function') {
+      element.select();
+    } else {
+      const range = win.document.createRange();
+      range.selectNodeContents(element);
+      win.getSelection().removeAllRanges();
+      win.getSelection().addRange(range);
+    }
     try {
       return win.document.execCommand('copy');
     } catch {
