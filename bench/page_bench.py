@@ -163,8 +163,8 @@ class Bench(e2e.EndToEnd):
         hundred = min(100, count)
         print(f"documents: {count}, one landed every {interval * 1000:g} ms")
         for which, part in (("first", latency[:hundred]), ("last", latency[-hundred:])):
-            print(f"landed file to the page's line, {which} {hundred}: mean {ms(statistics.mean(part))}, "
-                  f"max {ms(max(part))}")
+            print(f"landed file to the page's line, {which} {hundred}: median {ms(statistics.median(part))}, "
+                  f"mean {ms(statistics.mean(part))}, max {ms(max(part))}")
         print(f"page behind the last landed file: {ms(max(shown.at[path] for path in landed) - last_landed)}")
         print(f"web process peak while printing: {web_process_peak_mb(self.program.pid):.0f} MB")
 
@@ -214,7 +214,8 @@ def main():
     args.build = os.path.dirname(os.path.abspath(args.app))
     args.artifacts = tempfile.mkdtemp(prefix="velunio-page-bench-")
     bench = Bench(args)
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    # A stop ends every process the bench started; a second stop does not cut that short.
+    signal.signal(signal.SIGTERM, lambda *_: (signal.signal(signal.SIGTERM, signal.SIG_IGN), sys.exit(1)))
     try:
         bench.run_bench(args.documents, args.interval_ms / 1000)
         failed = False
