@@ -51,8 +51,9 @@ export async function startApp(win, options = {}) {
   });
   const $ = (id) => doc.getElementById(id);
 
-  // One console line per change of screen and of a document: the program's
-  // log then tells what the user saw, and when, without repeating the list.
+  // The list once at start, then one console line per change of screen and
+  // of a document: the program's log tells what the user saw, and when,
+  // without repeating the list.
   function logState(text) {
     if (win.console && typeof win.console.info === 'function') win.console.info(`[page] ${text}`);
   }
