@@ -1,276 +1,187 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { webcrypto } from 'node:crypto';
+import { performance } from 'node:perf_hooks';
 import { JSDOM } from 'jsdom';
-import { startApp, validateConfig, envelopeWebUrl } from '../../ui/js/app.js';
-import { config, readUi, recordingWindow } from './helpers.js';
+import { startApp, validateConfig, THEMES, UPLOAD_NO_PROGRESS_MS, UPLOAD_SILENCE_MS } from '../../ui/js/app.js';
+import { config, readUi, recordingWindow, tick } from './helpers.js';
 
-const tick = () => new Promise((r) => setTimeout(r, 0));
+const stored = (path) => ({ path, flow: 'sign_myself', fileName: 'a.pdf', envelopeName: 'a', reportedAt: 1, status: 'ready', envelopeId: null });
+const signedIn = { tokens: { accessToken: 'AT', refreshToken: 'RT', expiresAt: Date.now() + 3600_000 } };
+const expired = { tokens: { accessToken: 'old', refreshToken: 'RT', expiresAt: 1 }, documents: [stored('/o/a.pdf')] };
 
-// Hashing for PKCE finishes off the main loop, so some steps need a wait.
-async function until(check, what) {
-  for (let i = 0; i < 200; i++) {
-    const value = check();
-    if (value) return value;
-    await new Promise((r) => setTimeout(r, 5));
-  }
-  throw new Error(`timed out waiting for ${what}`);
-}
-
-// The page as the web view shows it, with native handlers that record.
-// The custom scheme of the real window is an opaque origin to jsdom, whose
-// storage needs an http one.
-async function openPage({ signedIn = false, tokens = null, loadConfig = async () => config, documents = null } = {}) {
-  const dom = new JSDOM(readUi('index.html'), { url: 'http://app.velunio.test/index.html' });
-  const win = dom.window;
+// The page as the web view shows it, with native handlers that record, timers
+// that the test fires and storage writes counted. jsdom's storage needs an
+// http origin where the real window has its own scheme.
+async function openPage({ tokens = null, documents = [], dark = false, bridge = true, loadConfig = async () => config } = {}) {
+  const win = new JSDOM(readUi('index.html'), { url: 'http://app.velunio.test/' }).window;
   const { win: native, posted } = recordingWindow();
-  win.webkit = native.webkit;
-  win.__VELUNIO_APP_VERSION__ = '1.2.3';
-  let alerts = 0;
-  win.alert = win.confirm = () => { alerts++; return true; };
-  if (signedIn) tokens = { accessToken: 'AT', refreshToken: 'RT', expiresAt: Date.now() + 3600_000 };
+  if (bridge) win.webkit = native.webkit;
+  const themeListeners = [];
+  win.matchMedia = () => ({ get matches() { return dark; }, addEventListener: (_, fn) => themeListeners.push(fn) });
   if (tokens) win.localStorage.setItem('velunio.tokens', JSON.stringify(tokens));
-  if (documents) win.localStorage.setItem('velunio.documents', JSON.stringify(documents));
-  const consoleLines = [];
-  win.console.info = (text) => consoleLines.push(text);
-  const app = await startApp(win, { loadConfig, crypto: webcrypto });
-  const $ = (id) => win.document.getElementById(id);
-  const sent = (handler) => posted.filter((p) => p.handler === handler).map((p) => p.data);
-  const item = (path) => win.document.querySelector(`li[data-path="${CSS_escape(path)}"]`);
-  return { win, app, $, posted, sent, item, alerts: () => alerts, consoleLines };
+  for (const d of documents) win.localStorage.setItem(`velunio.document:${d.path}`, JSON.stringify(d));
+  const page = { win, posted, lines: [], timers: new Map(), written: 0, $: (id) => win.document.getElementById(id) };
+  win.console.info = (text) => page.lines.push(text);
+  const setItem = win.Storage.prototype.setItem;
+  win.Storage.prototype.setItem = function counted(key, value) { page.written += String(value).length; setItem.call(this, key, value); };
+  let timer = 0;
+  const setTimer = (fn, ms) => { page.timers.set(++timer, { fn, ms }); return timer; };
+  page.app = await startApp(win, { loadConfig, crypto: webcrypto, setTimer, clearTimer: (t) => page.timers.delete(t) });
+  page.sent = (handler) => posted.filter((p) => p.handler === handler).map((p) => p.data);
+  page.part = (path, id) => page.app.list.item(path)?.querySelector(`[data-testid="${id}"]`);
+  page.setDark = (value) => { dark = value; themeListeners.forEach((fn) => fn()); };
+  page.fireTimers = () => [...page.timers.keys()].forEach((id) => { const { fn } = page.timers.get(id); page.timers.delete(id); fn(); });
+  page.signIn = async (answer) => {
+    page.$('sign-in').click();
+    while (!page.sent('openBrowser').length) await new Promise((r) => setTimeout(r, 5));
+    win.velunio.handleCallback(`velunioprinter://callback?code=C&state=${new URL(page.sent('openBrowser')[0]).searchParams.get('state')}`);
+    await tick();
+    win.velunio._onTokenResponse(answer, null);
+    await tick();
+  };
+  return page;
 }
 
-function CSS_escape(text) {
-  return text.replace(/["\\]/g, '\\$&');
-}
-
-const part = (li, id) => li.querySelector(`[data-testid="${id}"]`);
-
-test('signed out, the sign-in screen shows and the browser sign-in completes to the home screen', async () => {
+test('the sign-in screen words hold whether or not a browser opened, offers the link, and a callback signs in', async () => {
   const page = await openPage();
-  assert.equal(page.$('app').dataset.screen, 'signin');
-  assert.deepEqual(page.sent('resizeWindow'), ['signin']);
-  assert.deepEqual(page.sent('setWindowBackground'), ['#f4f6f8']);
-  assert.equal(page.$('version').textContent, 'Version 1.2.3');
-
-  page.$('sign-in').click();
-  const authUrl = await until(() => page.sent('openBrowser')[0], 'the authorisation URL');
-  const state = new URL(authUrl).searchParams.get('state');
-  assert.equal(page.$('signin-waiting').hidden, false);
-  assert.deepEqual(page.sent('startFileWatcher'), [], 'nothing is watched before sign-in');
-
-  page.win.velunio.handleCallback(`velunioprinter://callback?code=CODE&state=${state}`);
+  assert.deepEqual([page.$('app').dataset.screen, page.sent('resizeWindow'), page.sent('startFileWatcher')], ['signin', ['signin'], []]);
+  await page.signIn('{"access_token":"AT","expires_in":3600,"email":"ana@example.com"}');
+  assert.equal(page.$('signin-link').value, page.sent('openBrowser')[0]);
+  assert.match(page.$('signin-waiting').textContent, /asked your browser[\s\S]*No browser window\?/);
+  assert.deepEqual([page.$('app').dataset.screen, page.sent('startFileWatcher').length, page.$('account').textContent], ['home', 1, 'Signed in as ana@example.com']);
+  page.win.velunio.handleCallback('velunioprinter://callback?code=C&state=forged');
   await tick();
-  const tokenRequest = JSON.parse(page.sent('postToken')[0]);
-  assert.equal(new URLSearchParams(tokenRequest.body).get('code'), 'CODE');
-  page.win.velunio._onTokenResponse('{"access_token":"AT","refresh_token":"RT","expires_in":3600}', null);
-  await tick();
-  assert.equal(page.$('app').dataset.screen, 'home');
-  assert.equal(page.sent('startFileWatcher').length, 1);
-  assert.equal(page.sent('resizeWindow').at(-1), 'home');
-  assert.equal(page.$('empty-state').hidden, false);
-  assert.match(page.$('empty-state').textContent, /Sign Myself \(Velunio\)[\s\S]*Request Signature \(Velunio\)/);
+  assert.deepEqual([page.sent('postToken').length, page.$('banner').hidden], [1, true], 'a stray answer while signed in is ignored');
 });
 
-test('a sign-in answer with the wrong state is shown as an error and nothing is exchanged', async () => {
-  const page = await openPage();
-  page.$('sign-in').click();
-  await until(() => page.sent('openBrowser')[0], 'the authorisation URL');
-  page.win.velunio.handleCallback('velunioprinter://callback?code=CODE&state=forged');
-  await tick();
-  assert.equal(page.sent('postToken').length, 0);
-  assert.equal(page.$('signin-error').hidden, false);
-  assert.match(page.$('signin-error').textContent, /did not belong/);
-});
-
-test('printed files appear by flow, newest first, with names shown as text', async () => {
-  const page = await openPage({ signedIn: true });
-  const evil = '/out/sign-myself/<img src=x onerror="window.hacked=1">.pdf';
-  page.win.velunio._onNewPrintedFile('/out/sign-myself/1-first.pdf', 'sign_myself');
-  await new Promise((r) => setTimeout(r, 5));
-  page.win.velunio._onNewPrintedFile('/out/request-signature/2-offer.pdf', 'request_signature');
-  await new Promise((r) => setTimeout(r, 5));
-  page.win.velunio._onNewPrintedFile(evil, 'sign_myself');
-
-  const names = (flow) => [...page.$(`list-${flow}`).querySelectorAll('[data-testid="document-name"]')].map((n) => n.textContent);
-  assert.deepEqual(names('sign_myself'), ['<img src=x onerror="window.hacked=1">.pdf', '1-first.pdf']);
-  assert.deepEqual(names('request_signature'), ['2-offer.pdf']);
+test('uploads: the cleaned name in its flow, a bar that ends at the size, failures in words with the detail to copy', async () => {
+  const page = await openPage(signedIn);
+  const v = page.win.velunio;
+  const evil = '/o/<img src=x onerror="window.hacked=1">.pdf';
+  for (const name of ['a', 'b', 'big', 'lost']) v._onNewPrintedFile(`/o/${name}.pdf`, name === 'b' ? 'request_signature' : 'sign_myself');
+  v._onNewPrintedFile(evil, 'sign_myself');
+  assert.deepEqual([...page.$('list-sign_myself').children].map((li) => li.querySelector('.document-name').textContent), ['<img src=x onerror="window.hacked=1">.pdf', 'lost.pdf', 'big.pdf', 'a.pdf']);
   assert.equal(page.win.document.querySelector('#screen-home img'), null);
-  assert.equal(part(page.item('/out/request-signature/2-offer.pdf'), 'envelope-name').value, '2-offer');
-  assert.equal(page.$('empty-state').hidden, true);
+  page.part('/o/b.pdf', 'envelope-name').value = ' Contract\u0007 for Ana ';
+  page.part('/o/b.pdf', 'envelope-name').dispatchEvent(new page.win.Event('input'));
+  for (const name of ['a', 'b', 'lost', 'a']) page.part(`/o/${name}.pdf`, 'upload').click();
+  await tick();
+  assert.equal(page.sent('uploadPrintedFile').length, 3, 'a document on its way is not sent twice');
+  assert.deepEqual(JSON.parse(page.sent('uploadPrintedFile')[1]), { envelopeFlowType: 'REQUEST_SIGNATURE', endpoint: config.graphqlEndpoint, token: 'AT', path: '/o/b.pdf', envelopeName: 'Contract for Ana' });
+
+  const bar = page.part('/o/b.pdf', 'progress');
+  const shown = [[bar.hidden, bar.classList.contains('determinate')]];
+  for (const sent of [13002342, 157286400]) {
+    v._onUploadProgress('/o/b.pdf', sent, 157286400);
+    shown.push([bar.getAttribute('aria-valuenow'), bar.firstElementChild.style.width, page.part('/o/b.pdf', 'progress-size').textContent]);
+  }
+  assert.deepEqual(shown, [[false, false], ['8', `${(13002342 / 157286400) * 100}%`, '12.4 of 150 MB'], ['100', '100%', '150 of 150 MB']]);
+  v._onUploadResult('{"path":"/o/b.pdf","envelopeId":"env_01"}');
+  v._onUploadProgress('/o/b.pdf', 1, 2);
+  assert.deepEqual([bar.hidden, page.part('/o/b.pdf', 'envelope-id').textContent, page.part('/o/b.pdf', 'upload').hidden], [true, 'ID env_01', true]);
+  page.part('/o/b.pdf', 'open-envelope').click();
+  assert.deepEqual(page.sent('openBrowser'), ['http://127.0.0.1:8640/envelopes/env_01']);
+
+  const raw = 'curl_easy_perform failed (curl 28: Operation timed out after 30000 milliseconds)';
+  v._onUploadResult(JSON.stringify({ path: '/o/a.pdf', error: raw }));
+  let copied = null;
+  Object.defineProperty(page.win.navigator, 'clipboard', { value: { writeText: async (t) => { copied = t; } } });
+  page.part('/o/a.pdf', 'copy-detail').click();
+  await tick();
+  assert.match(page.part('/o/a.pdf', 'status-text').textContent, /^The upload took too long/);
+  assert.deepEqual([page.part('/o/a.pdf', 'status-detail').hidden, copied, page.part('/o/a.pdf', 'upload').textContent], [false, raw, 'Try again']);
+
+  v._onUploadResult('{"path":"/o/big.pdf","error":"native_handled"}');
+  page.part('/o/big.pdf', 'remove').click();
+  assert.deepEqual([page.sent('deletePrintedFile'), page.app.list.item('/o/big.pdf')], [[], null], 'the native side deleted it already');
+
+  // No result for "lost", sent before any progress was seen: its long time-out offers Try again; a late result still counts.
+  assert.deepEqual([...page.timers.values()].map((t) => t.ms), [UPLOAD_NO_PROGRESS_MS]);
+  page.fireTimers();
+  assert.match(page.part('/o/lost.pdf', 'status-text').textContent, /No answer came/);
+  assert.equal(page.part('/o/lost.pdf', 'upload').hidden, false);
+  v._onUploadResult('{"path":"/o/lost.pdf","envelopeId":"env_late"}');
+  assert.equal(page.app.store.get('/o/lost.pdf').status, 'done');
+  page.part('/o/a.pdf', 'upload').click();
+  await tick();
+  assert.deepEqual([...page.timers.values()].map((t) => t.ms), [UPLOAD_SILENCE_MS]);
 });
 
-test('an upload sends the edited name in its flow, shows progress, then the envelope link', async () => {
-  const page = await openPage({ signedIn: true });
-  const path = '/out/request-signature/7-Contract.pdf';
-  page.win.velunio._onNewPrintedFile(path, 'request_signature');
-  const li = page.item(path);
-  const input = part(li, 'envelope-name');
-  input.value = '  Contract for Ana  ';
-  input.dispatchEvent(new page.win.Event('input'));
-  part(li, 'upload').click();
-  await tick();
-
-  const data = JSON.parse(page.sent('uploadPrintedFile')[0]);
-  assert.deepEqual(data, { path, token: 'AT', endpoint: config.graphqlEndpoint, envelopeName: 'Contract for Ana', envelopeFlowType: 'REQUEST_SIGNATURE' });
-  assert.equal(li.dataset.status, 'uploading');
-  assert.equal(part(li, 'progress').hidden, false);
-  assert.equal(part(li, 'upload').disabled, true);
-
-  page.win.velunio._onUploadResult(JSON.stringify({ path, envelopeId: 'env_0123456789abcdef' }));
-  assert.equal(li.dataset.status, 'done');
-  assert.equal(part(li, 'progress').hidden, true);
-  assert.equal(part(li, 'envelope-id').textContent, 'ID env_0123456789abcdef');
-  part(li, 'open-envelope').click();
-  assert.deepEqual(page.sent('openBrowser'), ['http://127.0.0.1:8640/envelopes/env_0123456789abcdef']);
-});
-
-test('a failed upload says why in words and offers a retry; a too-large file gets a calm note', async () => {
-  const page = await openPage({ signedIn: true });
-  page.win.velunio._onNewPrintedFile('/o/sign-myself/a.pdf', 'sign_myself');
-  page.win.velunio._onNewPrintedFile('/o/sign-myself/big.pdf', 'sign_myself');
-  const a = page.item('/o/sign-myself/a.pdf');
-  const big = page.item('/o/sign-myself/big.pdf');
-  part(a, 'upload').click();
-  part(big, 'upload').click();
-  await tick();
-  assert.equal(page.sent('uploadPrintedFile').length, 2);
-
-  page.win.velunio._onUploadResult('{"path":"/o/sign-myself/a.pdf","error":"<b>The document is not a PDF file.</b>"}');
-  assert.equal(a.dataset.status, 'failed');
-  assert.match(part(a, 'status-text').textContent, /could not create the envelope: <b>The document/);
-  assert.equal(a.querySelector('b'), null);
-  assert.equal(part(a, 'upload').hidden, false);
-  assert.equal(part(a, 'upload').textContent, 'Try again');
-  part(a, 'upload').click();
-  await tick();
-  assert.equal(page.sent('uploadPrintedFile').length, 3);
-
-  page.win.velunio._onUploadResult('{"path":"/o/sign-myself/big.pdf","error":"native_handled"}');
-  assert.equal(big.dataset.status, 'too_large');
-  assert.equal(part(big, 'upload').hidden || part(big, 'upload').closest('[hidden]') !== null, true);
-  assert.match(part(big, 'status-text').textContent, /too large/);
-  // The native side deleted that file already; removing it only tidies the list.
-  part(big, 'remove').click();
-  assert.deepEqual(page.sent('deletePrintedFile'), []);
-  assert.equal(page.item('/o/sign-myself/big.pdf'), null);
-});
-
-test('remove deletes one file; clear all asks inside the page first', async () => {
-  const page = await openPage({ signedIn: true });
-  page.win.velunio._onNewPrintedFile('/o/sign-myself/a.pdf', 'sign_myself');
-  page.win.velunio._onNewPrintedFile('/o/request-signature/b.pdf', 'request_signature');
-  page.win.velunio._onNewPrintedFile('/o/request-signature/c.pdf', 'request_signature');
-  part(page.item('/o/sign-myself/a.pdf'), 'remove').click();
-  assert.deepEqual(page.sent('deletePrintedFile'), ['/o/sign-myself/a.pdf']);
-  assert.equal(page.$('group-sign_myself').hidden, true);
-
-  page.$('clear-all').click();
-  assert.equal(page.$('confirm-clear').hidden, false);
-  page.$('confirm-clear-no').click();
-  assert.equal(page.sent('clearPrintedFiles').length, 0);
-  assert.equal(page.win.document.querySelectorAll('li.document').length, 2);
-
-  page.$('clear-all').click();
-  page.$('confirm-clear-yes').click();
-  assert.equal(page.sent('clearPrintedFiles').length, 1);
-  assert.equal(page.win.document.querySelectorAll('li.document').length, 0);
-  assert.equal(page.$('empty-state').hidden, false);
-  assert.equal(page.alerts(), 0, 'no browser dialog is used');
-});
-
-test('an expired sign-in that cannot be renewed returns to the sign-in screen', async () => {
-  const page = await openPage({
-    tokens: { accessToken: 'old', refreshToken: 'RT', expiresAt: Date.now() - 1000 },
-    documents: [{ path: '/o/a.pdf', flow: 'sign_myself', fileName: 'a.pdf', envelopeName: 'a', reportedAt: 1, status: 'ready' }],
-  });
-  assert.equal(page.$('app').dataset.screen, 'home');
-  part(page.item('/o/a.pdf'), 'upload').click();
-  await tick();
-  const refresh = new URLSearchParams(JSON.parse(page.sent('postToken')[0]).body);
-  assert.equal(refresh.get('grant_type'), 'refresh_token');
-  page.win.velunio._onTokenResponse(null, 'HTTP 400: {"error":"invalid_grant"}');
-  await tick();
-  assert.equal(page.sent('uploadPrintedFile').length, 0);
-  assert.equal(page.$('app').dataset.screen, 'signin');
+test('a sign-in out of reach is a banner; an expired one leads to sign in again, after which the document uploads', async () => {
+  const page = await openPage(expired);
+  const upload = async (answer, error = null) => {
+    page.part('/o/a.pdf', 'upload').click();
+    await tick();
+    page.win.velunio._onTokenResponse(answer, error);
+    await tick();
+  };
+  await upload(null, 'HTTP request failed');
+  assert.deepEqual([page.$('app').dataset.screen, page.$('banner').hidden, page.sent('resizeWindow').at(-1)], ['home', false, 'home-with-banner']);
+  await upload(null, 'HTTP 400: {"error":"invalid_grant"}');
+  assert.deepEqual([page.sent('uploadPrintedFile').length, page.$('app').dataset.screen], [0, 'signin']);
   assert.match(page.$('signin-error').textContent, /expired/);
-  assert.equal(page.item('/o/a.pdf').dataset.status, 'failed');
-});
-
-test('sign-out returns to the sign-in screen; a banner changes the window size', async () => {
-  const page = await openPage({ signedIn: true });
-  assert.equal(page.$('app').dataset.screen, 'home');
-  page.$('sign-out').click();
-  assert.equal(page.$('app').dataset.screen, 'signin');
-  assert.equal(page.win.localStorage.getItem('velunio.tokens'), null);
-
-  const noBridge = new JSDOM(readUi('index.html'), { url: 'http://app.velunio.test/index.html' });
-  noBridge.window.localStorage.setItem('velunio.tokens', JSON.stringify({ accessToken: 'AT', expiresAt: null }));
-  await startApp(noBridge.window, { loadConfig: async () => config, crypto: webcrypto });
-  assert.equal(noBridge.window.document.getElementById('banner').hidden, false);
-
-  const withBanner = await openPage({ signedIn: true });
-  withBanner.win.velunio.handleCallback('velunioprinter://callback?code=x&state=y');
+  await page.signIn('{"access_token":"new","expires_in":3600}');
+  assert.deepEqual([page.$('app').dataset.screen, page.part('/o/a.pdf', 'upload').hidden, page.part('/o/a.pdf', 'upload').textContent], ['home', false, 'Upload']);
+  page.part('/o/a.pdf', 'upload').click();
   await tick();
-  assert.equal(withBanner.$('banner').hidden, true, 'a stray callback while signed in is ignored');
-});
-
-test('a sign-in service out of reach is told in a banner, which enlarges the window until dismissed', async () => {
-  const page = await openPage({
-    tokens: { accessToken: 'old', refreshToken: 'RT', expiresAt: Date.now() - 1000 },
-    documents: [{ path: '/o/a.pdf', flow: 'sign_myself', fileName: 'a.pdf', envelopeName: 'a', reportedAt: 1, status: 'ready' }],
-  });
-  part(page.item('/o/a.pdf'), 'upload').click();
-  await tick();
-  page.win.velunio._onTokenResponse(null, 'HTTP request failed');
-  await tick();
-  assert.equal(page.$('app').dataset.screen, 'home');
-  assert.equal(page.$('banner').hidden, false);
-  assert.match(page.$('banner-text').textContent, /could not be reached/);
-  assert.equal(page.sent('resizeWindow').at(-1), 'home-with-banner');
-  assert.equal(part(page.item('/o/a.pdf'), 'upload').textContent, 'Try again');
-  // The next renewal that works takes the banner away.
-  part(page.item('/o/a.pdf'), 'upload').click();
-  await tick();
-  page.win.velunio._onTokenResponse('{"access_token":"new","expires_in":3600}', null);
-  await tick();
-  assert.equal(page.$('banner').hidden, true);
-  assert.equal(page.sent('resizeWindow').at(-1), 'home');
   assert.equal(JSON.parse(page.sent('uploadPrintedFile')[0]).token, 'new');
 });
 
-test('bad settings show a problem screen instead of a broken page', async () => {
-  const page = await openPage({ loadConfig: async () => ({ ...config, tokenUrl: 'javascript:alert(1)' }) });
-  assert.equal(page.$('app').dataset.screen, 'problem');
-  assert.match(page.$('problem-text').textContent, /tokenUrl/);
-  assert.throws(() => validateConfig({ ...config, envelopeUrl: 'http://x/' }), /\{id\}/);
-  assert.equal(envelopeWebUrl(config, 'a/b'), 'http://127.0.0.1:8640/envelopes/a%2Fb');
-});
-
-test('the page declares a strict content security policy and loads only its own module', () => {
-  const html = readUi('index.html');
-  const dom = new JSDOM(html);
-  const csp = dom.window.document.querySelector('meta[http-equiv="Content-Security-Policy"]').content;
-  assert.match(csp, /script-src 'self'(;|$)/);
-  assert.match(csp, /connect-src 'self'(;|$)/);
-  assert.doesNotMatch(csp, /unsafe-inline|unsafe-eval|https?:/);
-  const scripts = [...dom.window.document.querySelectorAll('script')];
-  assert.deepEqual(scripts.map((s) => [s.type, s.getAttribute('src'), s.textContent.trim()]), [['module', 'js/main.js', '']]);
-  assert.equal(dom.window.document.querySelectorAll('[onclick],[onload],[onerror]').length, 0);
-});
-
-test('each change of screen and of the document list is one console line, and only a change is', async () => {
-  const page = await openPage({ signedIn: true });
-  const path = '/out/sign-myself/It\'s "here".pdf';
-  page.win.velunio._onNewPrintedFile(path, 'sign_myself');
-  page.win.velunio._onNewPrintedFile(path, 'sign_myself');
+test('remove deletes one file, clear all asks first, sign-out returns to the sign-in screen; each change is one log line', async () => {
+  const page = await openPage({ ...signedIn, documents: [stored('/o/kept.pdf')] });
+  const path = '/o/It\'s "here".pdf';
+  for (const p of ['/o/kept.pdf', path, path]) page.win.velunio._onNewPrintedFile(p, 'sign_myself');
+  page.win.velunio._onUploadResult('{"path":"/elsewhere.pdf","envelopeId":"env_1"}');
+  page.part(path, 'remove').click();
   page.$('clear-all').click();
-  page.win.velunio._onUploadResult(JSON.stringify({ path: '/elsewhere.pdf', envelopeId: 'env_1' }));
-  const lines = page.consoleLines.filter((l) => l.startsWith('[page] '));
-  assert.equal(lines[0], '[page] documents []');
-  assert.equal(lines[1], '[page] screen home');
-  const listed = lines.filter((l) => l.startsWith('[page] documents ')).map((l) => JSON.parse(l.slice('[page] documents '.length)));
-  // The repeated report only refreshes its time, and the foreign result changes nothing.
-  assert.equal(listed.length, 2);
-  assert.deepEqual(listed[1], [{ path, flow: 'sign_myself', status: 'ready', envelopeId: null }]);
+  page.$('confirm-clear-no').click();
+  assert.deepEqual([page.sent('deletePrintedFile'), page.sent('clearPrintedFiles').length, page.win.document.querySelectorAll('li.document').length], [[path], 0, 1]);
+  page.$('clear-all').click();
+  page.$('confirm-clear-yes').click();
+  assert.deepEqual([page.sent('clearPrintedFiles').length, page.$('empty-state').hidden, page.$('group-sign_myself').hidden], [1, false, true]);
+  page.$('sign-out').click();
+  const entry = (p) => JSON.stringify({ path: p, flow: 'sign_myself', status: 'ready', envelopeId: null });
+  assert.deepEqual(page.lines, [`[page] documents [${entry('/o/kept.pdf')}]`, '[page] screen home', `[page] document ${entry(path)}`,
+    `[page] document removed ${JSON.stringify({ path })}`, '[page] documents []', '[page] screen signin']);
+});
+
+test('the window follows the theme; a page without the bridge, bad settings or loose scripts is refused', async () => {
+  assert.deepEqual([...readUi('css/app.css').matchAll(/--bg: (#\w+)/g)].map((m) => m[1]), [THEMES.light, THEMES.dark]);
+  const page = await openPage({ dark: true });
+  page.setDark(false);
+  assert.deepEqual([page.sent('setWindowBackground'), page.win.document.documentElement.dataset.theme], [[THEMES.dark, THEMES.light], 'light']);
+  assert.equal((await openPage({ ...signedIn, bridge: false })).$('banner').hidden, false);
+  const bad = await openPage({ loadConfig: async () => ({ ...config, tokenUrl: 'javascript:alert(1)' }) });
+  assert.deepEqual([bad.$('app').dataset.screen, /tokenUrl/.test(bad.$('problem-text').textContent)], ['problem', true]);
+  assert.throws(() => validateConfig({ ...config, envelopeUrl: 'http://x/' }), /\{id\}/);
+  const document = new JSDOM(readUi('index.html')).window.document;
+  assert.doesNotMatch(document.querySelector('meta[http-equiv="Content-Security-Policy"]').content, /unsafe-inline|unsafe-eval|https?:|script-src(?! 'self';)/);
+  assert.deepEqual([...document.querySelectorAll('script')].map((s) => [s.type, s.getAttribute('src'), s.textContent]), [['module', 'js/main.js', '']]);
+  assert.equal(document.querySelectorAll('[onclick],[onload],[onerror],[style]').length, 0);
+});
+
+test('a thousand documents: each arrival costs the same, and a restart with them is quiet', async () => {
+  const page = await openPage(signedIn);
+  const cost = [];
+  for (let i = 0; i < 1000; i++) {
+    const before = { lines: page.lines.length, written: page.written, at: performance.now() };
+    page.win.velunio._onNewPrintedFile(`/o/sign-myself/${1000 + i}-document.pdf`, 'sign_myself');
+    cost.push({ ms: performance.now() - before.at, logged: page.lines.slice(before.lines).join('').length, written: page.written - before.written });
+  }
+  const sum = (from, key) => cost.slice(from, from + 100).reduce((s, c) => s + c[key], 0);
+  assert.ok(sum(900, 'ms') <= 2 * sum(0, 'ms') + 20, `last hundred ${sum(900, 'ms')} ms, first ${sum(0, 'ms')} ms`);
+  for (const key of ['logged', 'written']) assert.equal(sum(900, key), sum(0, key), `${key} grows with the list`);
+
+  const documents = [...page.app.store.all()];
+  const again = await openPage({ ...signedIn, documents });
+  const quiet = { lines: again.lines.length, written: again.written, mutations: 0 };
+  new again.win.MutationObserver((m) => { quiet.mutations += m.length; }).observe(again.$('app'), { subtree: true, childList: true, attributes: true });
+  const started = performance.now();
+  for (const d of documents) again.win.velunio._onNewPrintedFile(d.path, d.flow);
+  const ms = performance.now() - started;
+  await tick();
+  assert.ok(ms < 500, `the files found again took ${ms} ms`);
+  assert.deepEqual([again.win.document.querySelectorAll('li.document').length, again.lines.length, again.written, quiet.mutations],
+    [1000, quiet.lines, quiet.written, 0], 'files found again are not news');
 });

@@ -2,19 +2,31 @@ import { readFileSync } from 'node:fs';
 import { dirname, join } from 'node:path';
 import { fileURLToPath } from 'node:url';
 
-export const uiDir = join(dirname(fileURLToPath(import.meta.url)), '..', '..', 'ui');
-
+export const HANDLERS = ['showAlert', 'bringToFront', 'openBrowser', 'resizeWindow', 'setWindowBackground', 'httpGet',
+  'postToken', 'startFileWatcher', 'uploadPrintedFile', 'deletePrintedFile', 'clearPrintedFiles'];
 // The bridge shim that the native side injects into every document.
-export const BRIDGE_SHIM = "(function(){if(!window.webkit)window.webkit={};if(!window.webkit.messageHandlers)window.webkit.messageHandlers={};['showAlert','bringToFront','openBrowser','resizeWindow','setWindowBackground','httpGet','postToken','startFileWatcher','uploadPrintedFile','deletePrintedFile','clearPrintedFiles'].forEach(function(n){window.webkit.messageHandlers[n]={postMessage:function(d){window.chrome.webview.postMessage(JSON.stringify({handler:n,data:d===undefined?null:d}));}};});})();";
+export const BRIDGE_SHIM = `(function(){if(!window.webkit)window.webkit={};if(!window.webkit.messageHandlers)window.webkit.messageHandlers={};${JSON.stringify(HANDLERS).replace(/"/g, "'")}.forEach(function(n){window.webkit.messageHandlers[n]={postMessage:function(d){window.chrome.webview.postMessage(JSON.stringify({handler:n,data:d===undefined?null:d}));}};});})();`;
+
+// How the native side reads a member: the first occurrence of the quoted key
+// anywhere in the text, then blanks, tabs or colons, then a string.
+export function nativeFindString(text, key) {
+  const at = text.indexOf(`"${key}"`);
+  if (at < 0) return null;
+  let i = at + key.length + 2;
+  while (i < text.length && ' \t:'.includes(text[i])) i++;
+  if (text[i] !== '"') return null;
+  let value = '';
+  for (i++; i < text.length && text[i] !== '"'; i++) {
+    if (text[i] === '\\' && i + 1 < text.length) value += { n: '\n', r: '\r', t: '\t' }[text[++i]] ?? text[i];
+    else value += text[i];
+  }
+  return value;
+}
 
 export function memoryStorage(initial = {}) {
   const map = new Map(Object.entries(initial));
-  return {
-    getItem: (k) => (map.has(k) ? map.get(k) : null),
-    setItem: (k, v) => map.set(k, String(v)),
-    removeItem: (k) => map.delete(k),
-    keys: () => [...map.keys()],
-  };
+  return { get length() { return map.size; }, key: (i) => [...map.keys()][i] ?? null, getItem: (k) => map.get(k) ?? null,
+    setItem: (k, v) => map.set(k, String(v)), removeItem: (k) => map.delete(k) };
 }
 
 // A window whose message handlers record what the page posts, in the form
@@ -22,22 +34,11 @@ export function memoryStorage(initial = {}) {
 export function recordingWindow(extra = {}) {
   const posted = [];
   const win = { webkit: { messageHandlers: {} }, ...extra };
-  const names = ['showAlert', 'bringToFront', 'openBrowser', 'resizeWindow', 'setWindowBackground', 'httpGet',
-    'postToken', 'startFileWatcher', 'uploadPrintedFile', 'deletePrintedFile', 'clearPrintedFiles'];
-  for (const n of names) win.webkit.messageHandlers[n] = { postMessage: (d) => posted.push({ handler: n, data: d }) };
+  for (const n of HANDLERS) win.webkit.messageHandlers[n] = { postMessage: (d) => posted.push({ handler: n, data: d }) };
   return { win, posted };
 }
 
-export const config = {
-  authorizeUrl: 'http://127.0.0.1:8640/oauth/authorize',
-  tokenUrl: 'http://127.0.0.1:8640/oauth/token',
-  graphqlEndpoint: 'http://127.0.0.1:8640/graphql',
-  clientId: 'velunio-printaro',
-  redirectUri: 'velunioprinter://callback',
-  scope: 'envelopes',
-  envelopeUrl: 'http://127.0.0.1:8640/envelopes/{id}',
-};
-
-export function readUi(path) {
-  return readFileSync(join(uiDir, path), 'utf8');
-}
+export const readUi = (path) => readFileSync(join(dirname(fileURLToPath(import.meta.url)), '..', '..', 'ui', path), 'utf8');
+// The settings the page ships with.
+export const config = JSON.parse(readUi('config.json'));
+export const tick = () => new Promise((r) => setTimeout(r, 0));

@@ -3,10 +3,20 @@
 // textContent, never as markup.
 import { createBridge } from './bridge.js';
 import { createAuth } from './auth.js';
-import { createDocumentStore, parseUploadResult, defaultEnvelopeName, FLOWS } from './documents.js';
+import { createDocumentStore, parseUploadResult, defaultEnvelopeName, cleanEnvelopeName, FLOWS } from './documents.js';
+import { createDocumentList, copyText } from './list.js';
 
 export const THEMES = { light: '#f4f6f8', dark: '#1b1f24' };
 export const CONFIG_KEYS = ['authorizeUrl', 'tokenUrl', 'graphqlEndpoint', 'clientId', 'redirectUri', 'envelopeUrl'];
+
+// An upload whose result never comes (a lost result, a hung service) is given
+// up after this long without a sign of life. Once the native side has shown
+// that it reports progress, silence means more: its connect bound is 60 s and
+// its stall bound 30 s. Without progress the whole upload must fit, slow
+// connections and 150 MB files included.
+export const UPLOAD_SILENCE_MS = 2 * 60 * 1000;
+export const UPLOAD_NO_PROGRESS_MS = 20 * 60 * 1000;
+export const NO_ANSWER = 'No answer came from the upload. The envelope may still have been made: look in Velunio before you try again.';
 
 export function validateConfig(value) {
   if (!value || typeof value !== 'object') throw new Error('config.json holds no settings object');
@@ -24,19 +34,16 @@ export function envelopeWebUrl(config, id) {
   return config.envelopeUrl.split('{id}').join(encodeURIComponent(id));
 }
 
-export function formatTime(ms, nowMs) {
-  const at = new Date(ms);
-  const today = new Date(nowMs);
-  const time = at.toLocaleTimeString(undefined, { hour: '2-digit', minute: '2-digit' });
-  if (at.toDateString() === today.toDateString()) return time;
-  return `${at.toLocaleDateString(undefined, { day: 'numeric', month: 'short' })}, ${time}`;
-}
+// What the program's log keeps of a document: the end-to-end test reads it.
+const summary = (d) => JSON.stringify({ path: d.path, flow: d.flow, status: d.status, envelopeId: d.envelopeId });
 
 export async function startApp(win, options = {}) {
   const doc = win.document;
   const now = options.now ?? (() => Date.now());
   const crypto = options.crypto ?? win.crypto;
   const storage = options.storage ?? win.localStorage;
+  const setTimer = options.setTimer ?? ((fn, ms) => win.setTimeout(fn, ms));
+  const clearTimer = options.clearTimer ?? ((t) => win.clearTimeout(t));
   const loadConfig = options.loadConfig ?? (async () => {
     const res = await win.fetch('config.json', { cache: 'no-store' });
     if (!res.ok) throw new Error(`config.json could not be loaded (${res.status})`);
@@ -44,13 +51,50 @@ export async function startApp(win, options = {}) {
   });
   const $ = (id) => doc.getElementById(id);
 
+  // The list once at start, then one console line per change of screen and
+  // of a document: the program's log tells what the user saw, and when,
+  // without repeating the list.
+  function logState(text) {
+    if (win.console && typeof win.console.info === 'function') win.console.info(`[page] ${text}`);
+  }
+
   // Callbacks may come while the settings are still loading: the bridge is
   // installed first, and callback URLs wait for the sign-in logic.
   const bridge = createBridge(win);
   bridge.install();
   const store = createDocumentStore({ storage, now });
+  logState(`documents [${store.all().map(summary).join(',')}]`);
+  const logged = new Map(store.all().map((d) => [d.path, summary(d)]));
+  const list = createDocumentList({
+    win,
+    store,
+    now,
+    actions: { upload: (path) => upload(path), remove: (path) => removeDocument(path), open: openEnvelope },
+  });
+  store.subscribe((change) => {
+    list.apply(change);
+    if (change.type === 'cleared') {
+      logged.clear();
+      logState('documents []');
+    } else if (change.type === 'removed') {
+      logged.delete(change.doc.path);
+      logState(`document removed ${JSON.stringify({ path: change.doc.path })}`);
+    } else if (change.type !== 'progress') {
+      const line = summary(change.doc);
+      if (logged.get(change.doc.path) !== line) logState(`document ${line}`);
+      logged.set(change.doc.path, line);
+    }
+  });
   bridge.on('newPrintedFile', (path, flow) => store.add(path, flow));
-  bridge.on('uploadResult', (text) => store.applyResult(parseUploadResult(text)));
+  bridge.on('uploadResult', (text) => {
+    const result = parseUploadResult(text);
+    if (result) stopWatch(result.path);
+    store.applyResult(result);
+  });
+  bridge.on('uploadProgress', (path, sent, total) => {
+    progressReported = true;
+    if (store.setProgress(path, sent, total)) watch(path);
+  });
   const waitingCallbacks = [];
   let onCallback = (url) => waitingCallbacks.push(url);
   bridge.on('callback', (url) => onCallback(url));
@@ -66,12 +110,6 @@ export async function startApp(win, options = {}) {
   function sizeWindow() {
     if (screen === 'home') bridge.resizeWindow(bannerShown ? 'home-with-banner' : 'home');
     else bridge.resizeWindow('signin');
-  }
-
-  // One console line per change of screen and of the document list: the
-  // program's log then tells what the user saw, and when.
-  function logState(text) {
-    if (win.console && typeof win.console.info === 'function') win.console.info(`[page] ${text}`);
   }
 
   function show(name) {
@@ -98,6 +136,8 @@ export async function startApp(win, options = {}) {
   }
   $('banner-close').addEventListener('click', hideBanner);
 
+  // The window's strip takes the page's background, so a dark desktop theme
+  // gives a dark window throughout.
   function applyTheme() {
     const dark = typeof win.matchMedia === 'function' && win.matchMedia('(prefers-color-scheme: dark)').matches;
     doc.documentElement.dataset.theme = dark ? 'dark' : 'light';
@@ -118,8 +158,18 @@ export async function startApp(win, options = {}) {
 
   // --- Sign-in screen -------------------------------------------------------
 
+  // The native side cannot tell whether a browser window really opened, so
+  // the words hold either way and the address is there to copy.
+  function showWaiting() {
+    const url = auth && auth.pendingSignInUrl();
+    $('signin-waiting').hidden = !url;
+    $('signin-intro').hidden = Boolean(url);
+    $('signin-link').value = url ?? '';
+    $('copy-signin-link').textContent = 'Copy link';
+  }
+
   function showSignIn(message = null) {
-    $('signin-waiting').hidden = !auth || !auth.hasPendingSignIn();
+    showWaiting();
     $('signin-error').hidden = !message;
     $('signin-error').textContent = message ?? '';
     show('signin');
@@ -129,13 +179,17 @@ export async function startApp(win, options = {}) {
     $('signin-error').hidden = true;
     try {
       await auth.beginSignIn();
-      $('signin-waiting').hidden = false;
+      showWaiting();
     } catch {
       showSignIn('The sign-in could not be started. Please try again.');
     }
   }
   $('sign-in').addEventListener('click', signIn);
   $('sign-in-again').addEventListener('click', signIn);
+  $('copy-signin-link').addEventListener('click', async () => {
+    const copied = await copyText(win, $('signin-link').value, $('signin-link'));
+    $('copy-signin-link').textContent = copied ? 'Copied' : 'Select and copy';
+  });
 
   async function handleCallback(url) {
     try {
@@ -148,105 +202,31 @@ export async function startApp(win, options = {}) {
 
   // --- Home screen ----------------------------------------------------------
 
-  const items = new Map();
+  // Safety time-outs of the uploads under way, by path.
+  const watches = new Map();
+  let progressReported = false;
 
-  function createItem(d) {
-    const li = $('document-template').content.firstElementChild.cloneNode(true);
-    li.dataset.path = d.path;
-    const input = li.querySelector('[data-testid="envelope-name"]');
-    input.addEventListener('input', () => store.setEnvelopeName(d.path, input.value));
-    input.addEventListener('keydown', (event) => {
-      if (event.key === 'Enter') upload(d.path);
-    });
-    li.querySelector('[data-testid="upload"]').addEventListener('click', () => upload(d.path));
-    li.querySelector('[data-testid="remove"]').addEventListener('click', () => removeDocument(d.path));
-    li.querySelector('[data-testid="open-envelope"]').addEventListener('click', () => {
-      const current = store.get(d.path);
-      if (current && current.envelopeId) bridge.openBrowser(envelopeWebUrl(config, current.envelopeId));
-    });
-    return li;
-  }
-
-  function statusText(d) {
-    switch (d.status) {
-      case 'uploading': return 'Uploading…';
-      case 'done': return 'Envelope created.';
-      case 'too_large':
-      case 'failed': return d.error ?? '';
-      default: return '';
-    }
-  }
-
-  function updateItem(li, d) {
-    const part = (id) => li.querySelector(`[data-testid="${id}"]`);
-    li.dataset.status = d.status;
-    li.dataset.flow = d.flow;
-    if (d.envelopeId) li.dataset.envelopeId = d.envelopeId;
-    else delete li.dataset.envelopeId;
-    part('document-name').textContent = d.fileName;
-    part('document-name').title = d.path;
-    part('document-time').textContent = formatTime(d.reportedAt, now());
-    const input = part('envelope-name');
-    if (doc.activeElement !== input) input.value = d.envelopeName;
-    const settled = d.status === 'done' || d.status === 'too_large';
-    input.disabled = d.status === 'uploading' || settled;
-    part('envelope-name').closest('.document-body').hidden = settled || (d.status === 'failed' && !d.retry);
-    const button = part('upload');
-    button.hidden = !(d.status === 'ready' || d.status === 'uploading' || (d.status === 'failed' && d.retry));
-    button.disabled = d.status === 'uploading';
-    button.textContent = d.status === 'failed' ? 'Try again' : 'Upload';
-    part('remove').disabled = d.status === 'uploading';
-    part('progress').hidden = d.status !== 'uploading';
-    const text = part('status-text');
-    text.textContent = statusText(d);
-    text.className = `status-text${d.status === 'failed' ? ' error' : ''}${d.status === 'too_large' ? ' note' : ''}`;
-    part('open-envelope').hidden = d.status !== 'done';
-    part('envelope-id').hidden = d.status !== 'done';
-    part('envelope-id').textContent = d.status === 'done' ? `ID ${d.envelopeId}` : '';
-    const detail = part('status-detail');
-    detail.hidden = d.status !== 'failed' || !d.detail;
-    detail.textContent = d.status === 'failed' && d.detail ? `(${d.detail})` : '';
-  }
-
-  let loggedDocuments = null;
-  function render() {
-    const all = store.all();
-    const summary = JSON.stringify(all.map((d) => ({ path: d.path, flow: d.flow, status: d.status, envelopeId: d.envelopeId })));
-    if (summary !== loggedDocuments) {
-      loggedDocuments = summary;
-      logState(`documents ${summary}`);
-    }
-    $('empty-state').hidden = all.length > 0;
-    $('clear-all').hidden = all.length === 0;
-    const present = new Set(all.map((d) => d.path));
-    for (const [path, li] of items) {
-      if (!present.has(path)) {
-        li.remove();
-        items.delete(path);
+  function watch(path) {
+    stopWatch(path);
+    const ms = progressReported ? UPLOAD_SILENCE_MS : UPLOAD_NO_PROGRESS_MS;
+    watches.set(path, setTimer(() => {
+      watches.delete(path);
+      const d = store.get(path);
+      if (d && d.status === 'uploading') {
+        store.markFailed(path, NO_ANSWER, { detail: `No result and no progress for ${Math.round(ms / 60000)} minutes` });
       }
-    }
-    for (const flow of Object.keys(FLOWS)) {
-      const list = $(`list-${flow}`);
-      const docs = store.list(flow);
-      $(`group-${flow}`).hidden = docs.length === 0;
-      for (const d of docs) {
-        let li = items.get(d.path);
-        if (!li) {
-          li = createItem(d);
-          items.set(d.path, li);
-        }
-        updateItem(li, d);
-        // Appending in order moves each item to its place, newest first.
-        list.appendChild(li);
-      }
-    }
+    }, ms));
   }
-  store.subscribe(render);
+
+  function stopWatch(path) {
+    if (watches.has(path)) clearTimer(watches.get(path));
+    watches.delete(path);
+  }
 
   async function upload(path) {
     const d = store.get(path);
     if (!d) return;
-    const name = d.envelopeName.trim() || defaultEnvelopeName(path);
+    const name = cleanEnvelopeName(d.envelopeName) || defaultEnvelopeName(path);
     store.setEnvelopeName(path, name);
     // After a refused sign-in the token is renewed even if it looks valid.
     const force = d.signIn;
@@ -255,7 +235,7 @@ export async function startApp(win, options = {}) {
     try {
       token = await auth.accessToken({ force });
     } catch (e) {
-      store.markFailed(path, e.message, { retry: !e.signedOut, detail: e.detail });
+      store.markFailed(path, e.message, { retry: !e.signedOut, needsSignIn: e.signedOut, detail: e.detail });
       // The sign-in, not this document, is what failed: say so once, above the list.
       if (e.signedOut) showSignIn(e.message);
       else {
@@ -266,7 +246,7 @@ export async function startApp(win, options = {}) {
     }
     if (signInBanner && token) hideBanner();
     if (!token) {
-      store.markFailed(path, 'Please sign in to upload this document.');
+      store.markFailed(path, 'Please sign in to upload this document.', { retry: false, needsSignIn: true });
       showSignIn();
       return;
     }
@@ -277,7 +257,8 @@ export async function startApp(win, options = {}) {
       envelopeName: name,
       envelopeFlowType: FLOWS[d.flow].envelopeFlowType,
     });
-    if (!sent) store.markFailed(path, 'This page is not connected to Velunio Printaro, so nothing can be uploaded.', { retry: true });
+    if (sent) watch(path);
+    else store.markFailed(path, 'This page is not connected to Velunio Printaro, so nothing can be uploaded.');
   }
 
   function removeDocument(path) {
@@ -286,6 +267,11 @@ export async function startApp(win, options = {}) {
     // A file the native side already deleted needs no second deletion.
     if (d.status !== 'too_large') bridge.deletePrintedFile(path);
     store.remove(path);
+  }
+
+  function openEnvelope(path) {
+    const d = store.get(path);
+    if (d && d.envelopeId) bridge.openBrowser(envelopeWebUrl(config, d.envelopeId));
   }
 
   function setConfirmOpen(open) {
@@ -305,9 +291,14 @@ export async function startApp(win, options = {}) {
 
   $('sign-out').addEventListener('click', () => auth.signOut());
 
+  let listShown = false;
   function showHome() {
     setConfirmOpen(false);
-    render();
+    const account = auth.account();
+    $('account').hidden = !account;
+    $('account').textContent = account ? `Signed in as ${account}` : '';
+    if (!listShown) list.renderAll();
+    listShown = true;
     show('home');
     // The native side watches once per run and ignores later calls.
     bridge.startFileWatcher();
@@ -325,12 +316,13 @@ export async function startApp(win, options = {}) {
 
   auth = createAuth({ config, bridge, storage, crypto, now });
   auth.onChange((signedIn) => {
-    if (!signedIn && screen === 'home') showSignIn();
+    if (signedIn) store.signedIn();
+    else if (screen === 'home') showSignIn();
   });
   onCallback = handleCallback;
   if (auth.isSignedIn()) showHome();
   else showSignIn();
   for (const url of waitingCallbacks.splice(0)) await handleCallback(url);
 
-  return { bridge, store, auth, config, render };
+  return { bridge, store, auth, config, list };
 }

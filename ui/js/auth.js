@@ -65,6 +65,24 @@ export function refreshBody(config, refreshToken) {
   }).toString();
 }
 
+// The signed-in account as the answer names it: a member of its own, or the
+// claims of an ID token. Shown only, never trusted, so the token's signature
+// is not checked.
+export function accountName(value) {
+  const named = (v) => (typeof v === 'string' && v.trim() !== '' ? v.trim() : null);
+  const from = (o) => (o && typeof o === 'object' ? named(o.email) ?? named(o.preferred_username) ?? named(o.username) ?? named(o.name) : null);
+  let claims = null;
+  if (typeof value.id_token === 'string') {
+    try {
+      const part = value.id_token.split('.')[1].replace(/-/g, '+').replace(/_/g, '/');
+      claims = JSON.parse(new TextDecoder().decode(Uint8Array.from(atob(part), (c) => c.charCodeAt(0))));
+    } catch {
+      claims = null;
+    }
+  }
+  return named(value.account) ?? from(value.account) ?? from(value.user) ?? from(value) ?? from(claims);
+}
+
 // Reads a token endpoint answer into the record kept in storage.
 export function parseTokenResponse(text, now) {
   let value;
@@ -85,6 +103,7 @@ export function parseTokenResponse(text, now) {
     refreshToken: typeof value.refresh_token === 'string' && value.refresh_token ? value.refresh_token : null,
     // Without a lifetime the token is taken to last until the service refuses it.
     expiresAt: Number.isFinite(seconds) && seconds > 0 ? now + seconds * 1000 : null,
+    account: accountName(value),
   };
 }
 
@@ -140,8 +159,8 @@ export function createAuth({ config, bridge, storage, crypto, now = () => Date.n
     const verifier = randomToken(crypto);
     const state = randomToken(crypto, 16);
     const challenge = await challengeS256(verifier, crypto);
-    storage.setItem(PENDING_KEY, JSON.stringify({ state, verifier, createdAt: now() }));
     const url = buildAuthorizeUrl(config, { state, challenge });
+    storage.setItem(PENDING_KEY, JSON.stringify({ state, verifier, url, createdAt: now() }));
     bridge.openBrowser(url);
     return url;
   }
@@ -195,6 +214,7 @@ export function createAuth({ config, bridge, storage, crypto, now = () => Date.n
     const fresh = parseTokenResponse(response, now());
     // A service that does not rotate refresh tokens keeps the old one valid.
     if (!fresh.refreshToken) fresh.refreshToken = current.refreshToken;
+    if (!fresh.account) fresh.account = current.account ?? null;
     saveTokens(fresh);
     return fresh.accessToken;
   }
@@ -216,6 +236,9 @@ export function createAuth({ config, bridge, storage, crypto, now = () => Date.n
   return {
     isSignedIn: () => tokens() !== null,
     hasPendingSignIn: () => pending() !== null,
+    // The address the browser was asked to open, for the user to copy.
+    pendingSignInUrl: () => pending()?.url ?? null,
+    account: () => tokens()?.account ?? null,
     beginSignIn,
     completeSignIn,
     accessToken,

@@ -10,7 +10,7 @@ export const HANDLER_NAMES = [
 export const TOKEN_TIMEOUT_MS = 60000;
 
 export function createBridge(win, { setTimer = setTimeout, clearTimer = clearTimeout } = {}) {
-  const listeners = { newPrintedFile: [], uploadResult: [], deeplinkResult: [], callback: [] };
+  const listeners = { newPrintedFile: [], uploadResult: [], uploadProgress: [], deeplinkResult: [], callback: [] };
   const pendingGets = new Map();
   let nextGetId = 1;
   const tokenQueue = [];
@@ -86,8 +86,12 @@ export function createBridge(win, { setTimer = setTimeout, clearTimer = clearTim
     resizeWindow: (screen) => post('resizeWindow', String(screen)),
     setWindowBackground: (color) => post('setWindowBackground', String(color)),
     startFileWatcher: () => post('startFileWatcher', null),
+    // The native side takes the first occurrence of a quoted key anywhere in
+    // the text, so a value equal to a key name would hide the key after it.
+    // Free text therefore comes after every key it could hide: the envelope
+    // name last; the path, the only free text before it, ends in ".pdf".
     uploadPrintedFile: ({ path, token, endpoint, envelopeName, envelopeFlowType }) =>
-      post('uploadPrintedFile', { path, token, endpoint, envelopeName, envelopeFlowType }),
+      post('uploadPrintedFile', { envelopeFlowType, endpoint, token, path, envelopeName }),
     deletePrintedFile: (path) => post('deletePrintedFile', String(path)),
     clearPrintedFiles: () => post('clearPrintedFiles', null),
 
@@ -124,6 +128,7 @@ export function createBridge(win, { setTimer = setTimeout, clearTimer = clearTim
       win.velunio = {
         _onNewPrintedFile: (path, flow) => emit('newPrintedFile', path, flow),
         _onUploadResult: (jsonText) => emit('uploadResult', jsonText),
+        _onUploadProgress: (path, sent, total) => emit('uploadProgress', path, Number(sent), Number(total)),
         _onTokenResponse: (response, error) => finishToken(response, error),
         _onHttpGetResponse: (id, body, error) => {
           const resolve = pendingGets.get(id);

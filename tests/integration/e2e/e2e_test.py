@@ -30,7 +30,9 @@ import urllib.request
 TITLE_BAR_HEIGHT = 28  # the window's drawn title strip; the page starts below it
 SIGN_PRINTER = "Sign_Myself_(Velunio)"
 REQUEST_PRINTER = "Request_Signature_(Velunio)"
-STATE_LINE = re.compile(r"\[JS\] \w+: \[page\] (screen|documents) (.*)$")
+# The page logs its screen, its whole list once at start (and "[]" when cleared), then one line
+# per changed document: "document {...}" or "document removed {"path": ...}".
+STATE_LINE = re.compile(r"\[JS\] \w+: \[page\] (screen|documents|document removed|document) (.*)$")
 started_at = time.monotonic()
 
 
@@ -185,19 +187,28 @@ class PageLog:
             return ""
 
     def states(self):
+        """The screen and the document list, replayed from the lines since the mark; the list is
+        None until the page has logged it."""
         screen, documents = None, None
         for line in self.text().splitlines():
             m = STATE_LINE.search(line)
             if not m:
                 continue
-            if m.group(1) == "screen":
-                screen = m.group(2).strip()
-            else:
-                try:
-                    documents = json.loads(m.group(2))
-                except ValueError:
-                    pass
-        return screen, documents
+            kind, text = m.group(1), m.group(2).strip()
+            if kind == "screen":
+                screen = text
+                continue
+            try:
+                value = json.loads(text)
+            except ValueError:
+                continue
+            if kind == "documents":
+                documents = {d["path"]: d for d in value}
+            elif documents is not None and kind == "document removed":
+                documents.pop(value["path"], None)
+            elif documents is not None:
+                documents[value["path"]] = value
+        return screen, None if documents is None else list(documents.values())
 
     def screen(self):
         return self.states()[0]
@@ -294,7 +305,7 @@ class EndToEnd:
         self.root = tempfile.mkdtemp(prefix="velunio-e2e-")
         # The scheduler's filters run as another user and read the spool below here.
         os.chmod(self.root, 0o755)
-        self.artifacts = os.path.join(args.build, "tests", "artifacts", "e2e")
+        self.artifacts = getattr(args, "artifacts", None) or os.path.join(args.build, "tests", "artifacts", "e2e")
         os.makedirs(self.artifacts, exist_ok=True)
         for old in glob.glob(os.path.join(self.artifacts, "*")):
             os.remove(old)
@@ -429,7 +440,8 @@ DataDir /usr/share/cups
         app_dir = self.path("app")
         self.app = os.path.join(app_dir, "velunio-print-app")
         shutil.copy2(self.args.app, self.app)
-        shutil.copytree(os.path.join(os.path.dirname(self.args.app), "ui"), os.path.join(app_dir, "ui"))
+        ui = getattr(self.args, "ui", None) or os.path.join(os.path.dirname(self.args.app), "ui")
+        shutil.copytree(ui, os.path.join(app_dir, "ui"))
         with open(os.path.join(app_dir, "ui", "config.json")) as f:
             config = json.load(f)
         config.update({
@@ -568,9 +580,12 @@ NoDisplay=true
                 return d
         return None
 
-    def upload(self, path, tabs, shot):
+    def upload(self, path, tabs, name, shot):
         # Enter in a document's envelope name field uploads it, as its Upload button does.
-        self.desktop.tab_then_return(tabs)
+        self.desktop.focus_page()
+        self.desktop.keys(*(["Tab"] * tabs), "ctrl+a")
+        self.desktop.xdotool("type", "--delay", "20", name)
+        self.desktop.keys("Return")
         self.wait_documents(f"an envelope id for {os.path.basename(path)}",
                             lambda docs: any(os.path.realpath(d["path"]) == path and d["status"] == "done"
                                              and d.get("envelopeId") for d in docs), 30)
@@ -580,8 +595,9 @@ NoDisplay=true
     def upload_both(self):
         # Tab order below the header (Clear all, Sign out): per document Remove, the envelope
         # name field, Upload; an uploaded one has Remove and Open envelope. Sign myself first.
-        sign_id = self.upload(self.sign_path, 4, "uploaded-sign-myself")
-        request_id = self.upload(self.request_path, 6, "uploaded-both")
+        # Envelope names equal to key names of the upload message must not hide those keys.
+        sign_id = self.upload(self.sign_path, 4, "token", "uploaded-sign-myself")
+        request_id = self.upload(self.request_path, 6, "envelopeFlowType", "uploaded-both")
         if sign_id == request_id:
             raise Failure(f"both uploads show the same envelope id {sign_id}")
         opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
@@ -589,13 +605,13 @@ NoDisplay=true
         by_id = {e["id"]: e for e in envelopes}
         if len(envelopes) != 2:
             raise Failure(f"the service holds {len(envelopes)} envelopes: {envelopes}")
-        for envelope_id, path, flow in ((sign_id, self.sign_path, "SIGN_MYSELF"),
-                                        (request_id, self.request_path, "REQUEST_SIGNATURE")):
+        for envelope_id, path, flow, name in ((sign_id, self.sign_path, "SIGN_MYSELF", "token"),
+                                              (request_id, self.request_path, "REQUEST_SIGNATURE", "envelopeFlowType")):
             e = by_id.get(envelope_id)
             if not e:
                 raise Failure(f"the page shows envelope {envelope_id}, which the service does not hold: {envelopes}")
-            if e["flow"] != flow:
-                raise Failure(f"envelope {envelope_id} is in flow {e['flow']}, not {flow}")
+            if e["flow"] != flow or e["name"] != name:
+                raise Failure(f"envelope {envelope_id} is {e['name']!r} in flow {e['flow']}, not {name!r} in {flow}")
             stored = opener.open(f"{self.service}/envelopes/{envelope_id}/document.pdf", timeout=10).read()
             if e["sha256"] != sha256(path) or hashlib.sha256(stored).hexdigest() != sha256(path):
                 raise Failure(f"envelope {envelope_id} does not hold the bytes of {path}")
