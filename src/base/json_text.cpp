@@ -79,22 +79,6 @@ void append_u_escape(std::string& out, unsigned unit) {
     out += buf;
 }
 
-std::string js_escape(std::string_view s, char quote) {
-    std::string out;
-    out.reserve(s.size() + s.size() / 8 + 1);
-    for (char c : s) {
-        switch (c) {
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\\': out += "\\\\"; break;
-            default:
-                if (c == quote) out += '\\';
-                out += c;
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 std::optional<std::string> json_find_string(std::string_view text, std::string_view key) {
@@ -150,39 +134,105 @@ std::optional<std::string> json_find_nested_string(std::string_view text, std::s
     return json_find_string(text.substr(at), inner);
 }
 
-std::string json_quote(std::optional<std::string_view> s) {
-    if (!s) return "null";
-    std::string out;
-    out.reserve(s->size() + 2);
-    out += '"';
-    for (std::size_t i = 0; i < s->size();) {
+namespace {
+
+// Printable ASCII other than the quote and the backslash: written as it is.
+bool plain_json_byte(char c) { return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\'; }
+
+// Walks the text as json_quote writes it: `plain` gets each run of plain bytes, `escaped`
+// each other character's escape.
+template <class Plain, class Escaped>
+void walk_json_quoted(std::string_view s, Plain plain, Escaped escaped) {
+    for (std::size_t i = 0; i < s.size();) {
+        std::size_t run = i;
+        while (run < s.size() && plain_json_byte(s[run])) ++run;
+        if (run > i) {
+            plain(s.substr(i, run - i));
+            i = run;
+            continue;
+        }
         char32_t cp;
-        std::size_t used = decode_utf8(*s, i, cp);
-        i += used;
+        i += decode_utf8(s, i, cp);
         switch (cp) {
-            case '\t': out += "\\t"; continue;
-            case '\n': out += "\\n"; continue;
-            case '\r': out += "\\r"; continue;
-            case '"': out += "\\\""; continue;
-            case '\\': out += "\\\\"; continue;
+            case '\t': escaped("\\t"); continue;
+            case '\n': escaped("\\n"); continue;
+            case '\r': escaped("\\r"); continue;
+            case '"': escaped("\\\""); continue;
+            case '\\': escaped("\\\\"); continue;
             default: break;
         }
-        if (cp >= 0x20 && cp <= 0x7E) {
-            out += static_cast<char>(cp);
-        } else if (cp >= 0x10000) {
+        std::string units;
+        if (cp >= 0x10000) {
             char32_t v = cp - 0x10000;
-            append_u_escape(out, 0xD800 + static_cast<unsigned>(v >> 10));
-            append_u_escape(out, 0xDC00 + static_cast<unsigned>(v & 0x3FF));
+            append_u_escape(units, 0xD800 + static_cast<unsigned>(v >> 10));
+            append_u_escape(units, 0xDC00 + static_cast<unsigned>(v & 0x3FF));
         } else {
-            append_u_escape(out, static_cast<unsigned>(cp));
+            append_u_escape(units, static_cast<unsigned>(cp));
         }
+        escaped(units);
+    }
+}
+
+}  // namespace
+
+std::size_t json_quoted_length(std::optional<std::string_view> s) {
+    if (!s) return 4;
+    std::size_t n = 2;
+    walk_json_quoted(*s, [&](std::string_view run) { n += run.size(); }, [&](std::string_view e) { n += e.size(); });
+    return n;
+}
+
+void append_json_quote(std::string& out, std::optional<std::string_view> s) {
+    if (!s) {
+        out += "null";
+        return;
     }
     out += '"';
+    walk_json_quoted(*s, [&](std::string_view run) { out += run; }, [&](std::string_view e) { out += e; });
+    out += '"';
+}
+
+std::string json_quote(std::optional<std::string_view> s) {
+    std::string out;
+    out.reserve(json_quoted_length(s));
+    append_json_quote(out, s);
     return out;
 }
 
-std::string js_escape_single(std::string_view s) { return js_escape(s, '\''); }
-std::string js_escape_double(std::string_view s) { return js_escape(s, '"'); }
+std::string js_escape_single(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + s.size() / 8 + 1);
+    for (char c : s) {
+        switch (c) {
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\\': out += "\\\\"; break;
+            case '\'': out += "\\'"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string js_escape_double(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + 2);
+    for (std::size_t i = 0; i < s.size();) {
+        char32_t cp;
+        i += decode_utf8(s, i, cp);
+        switch (cp) {
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            default:
+                if (cp < 0x20) append_u_escape(out, static_cast<unsigned>(cp));
+                else append_utf8(out, cp);
+        }
+    }
+    return out;
+}
 
 std::u16string utf8_to_wide(std::string_view s) {
     std::u16string out;
