@@ -1,7 +1,9 @@
 #include "base/json_text.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -137,7 +139,21 @@ std::optional<std::string> json_find_nested_string(std::string_view text, std::s
 namespace {
 
 // Printable ASCII other than the quote and the backslash: written as it is.
-bool plain_json_byte(char c) { return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\'; }
+constexpr auto plain_json_bytes = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c <= 0x7E; ++c) plain[c] = c != '"' && c != '\\';
+    return plain;
+}();
+
+// True when all eight bytes of the word are plain (bit tricks: a byte below 0x20, at or above
+// 0x7F, or equal to the quote or the backslash sets its top bit in one of the terms).
+bool eight_plain_bytes(std::uint64_t w) {
+    constexpr std::uint64_t ones = 0x0101010101010101u, tops = 0x8080808080808080u;
+    auto has_zero = [](std::uint64_t v) { return (v - ones) & ~v & tops; };
+    std::uint64_t special = (w & tops) | ((w - ones * 0x20) & ~w & tops) | has_zero(w ^ (ones * 0x7F)) |
+                            has_zero(w ^ (ones * '"')) | has_zero(w ^ (ones * '\\'));
+    return special == 0;
+}
 
 // Walks the text as json_quote writes it: `plain` gets each run of plain bytes, `escaped`
 // each other character's escape.
@@ -145,7 +161,8 @@ template <class Plain, class Escaped>
 void walk_json_quoted(std::string_view s, Plain plain, Escaped escaped) {
     for (std::size_t i = 0; i < s.size();) {
         std::size_t run = i;
-        while (run < s.size() && plain_json_byte(s[run])) ++run;
+        for (std::uint64_t w; run + 8 <= s.size() && (std::memcpy(&w, s.data() + run, 8), eight_plain_bytes(w));) run += 8;
+        while (run < s.size() && plain_json_bytes[static_cast<unsigned char>(s[run])]) ++run;
         if (run > i) {
             plain(s.substr(i, run - i));
             i = run;
@@ -161,26 +178,19 @@ void walk_json_quoted(std::string_view s, Plain plain, Escaped escaped) {
             case '\\': escaped("\\\\"); continue;
             default: break;
         }
-        std::string units;
+        char units[16];
         if (cp >= 0x10000) {
             char32_t v = cp - 0x10000;
-            append_u_escape(units, 0xD800 + static_cast<unsigned>(v >> 10));
-            append_u_escape(units, 0xDC00 + static_cast<unsigned>(v & 0x3FF));
+            std::snprintf(units, sizeof units, "\\u%04x\\u%04x", 0xD800 + static_cast<unsigned>(v >> 10),
+                          0xDC00 + static_cast<unsigned>(v & 0x3FF));
         } else {
-            append_u_escape(units, static_cast<unsigned>(cp));
+            std::snprintf(units, sizeof units, "\\u%04x", static_cast<unsigned>(cp));
         }
         escaped(units);
     }
 }
 
 }  // namespace
-
-std::size_t json_quoted_length(std::optional<std::string_view> s) {
-    if (!s) return 4;
-    std::size_t n = 2;
-    walk_json_quoted(*s, [&](std::string_view run) { n += run.size(); }, [&](std::string_view e) { n += e.size(); });
-    return n;
-}
 
 void append_json_quote(std::string& out, std::optional<std::string_view> s) {
     if (!s) {
@@ -194,7 +204,7 @@ void append_json_quote(std::string& out, std::optional<std::string_view> s) {
 
 std::string json_quote(std::optional<std::string_view> s) {
     std::string out;
-    out.reserve(json_quoted_length(s));
+    if (s) out.reserve(s->size() + 2);
     append_json_quote(out, s);
     return out;
 }
@@ -282,6 +292,16 @@ std::string sanitize_utf8(std::string_view bytes) {
 
 bool is_valid_utf8(std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size();) {
+        // Most text is ASCII: eight bytes at a time need no decoding.
+        std::uint64_t word;
+        if (i + 8 <= bytes.size() && (std::memcpy(&word, bytes.data() + i, 8), (word & 0x8080808080808080u) == 0)) {
+            i += 8;
+            continue;
+        }
+        if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+            ++i;
+            continue;
+        }
         char32_t cp;
         std::size_t used = decode_utf8(bytes, i, cp);
         if (cp == replacement) {

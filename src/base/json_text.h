@@ -20,10 +20,9 @@ std::optional<std::string> json_find_nested_string(std::string_view text, std::s
 // A JSON string literal in plain ASCII; the bare word null for nullopt. Characters outside
 // printable ASCII become \uXXXX, a character above U+FFFF its two surrogate escapes.
 std::string json_quote(std::optional<std::string_view> s);
-// The same appended to `out`, and its length, so that a large value is written once into
-// the text that carries it.
+// The same appended to `out`, so that a large value is written once into the text that
+// carries it.
 void append_json_quote(std::string& out, std::optional<std::string_view> s);
-std::size_t json_quoted_length(std::optional<std::string_view> s);
 
 // For a single-quoted script string whose quotes the caller writes: line feed, carriage
 // return, the single quote and the backslash are escaped; everything else is copied.

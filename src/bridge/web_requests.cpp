@@ -10,12 +10,13 @@
 
 namespace {
 
-// A call with quoted arguments, written once into a string of its exact size: a body of
-// many megabytes is not copied on its way into the script.
+// A call with quoted arguments, written once into one string: a body of many megabytes is
+// not copied on its way into the script. Room is made for a few escapes; a text with many
+// grows the string once more.
 std::string page_call(std::string_view function, std::initializer_list<std::optional<std::string_view>> arguments) {
     std::string_view head = "window.velunio&&window.velunio.";
     std::size_t size = head.size() + function.size() + 2 + arguments.size();
-    for (const auto& a : arguments) size += json_quoted_length(a);
+    for (const auto& a : arguments) size += a ? a->size() + a->size() / 16 + 2 : 4;
     std::string script;
     script.reserve(size);
     script += head;

@@ -12,70 +12,78 @@ http_result answered(unsigned status, std::optional<std::string> body) {
     return r;
 }
 
+http_result failed(const std::string& text) {
+    http_result r;
+    r.error_text = text;
+    return r;
+}
+
 }  // namespace
 
-TEST(WebRequestOutcome, GetRows) {
-    auto ok = decide_http_get_result("7", answered(200, std::string("ok")));
-    EXPECT_EQ(ok.id, "7");
-    EXPECT_EQ(ok.body_text, "ok");
-    EXPECT_FALSE(ok.error_text);
-
-    auto empty = decide_http_get_result("7", answered(204, std::nullopt));
-    EXPECT_EQ(empty.body_text, "");
-    EXPECT_FALSE(empty.error_text);
-
-    auto missing = decide_http_get_result("7", answered(404, std::string("gone")));
-    EXPECT_FALSE(missing.body_text);
-    EXPECT_EQ(missing.error_text, "HTTP 404");
-
-    http_result failed;
-    failed.error_text = "HTTP request failed";
-    EXPECT_EQ(decide_http_get_result("7", failed).error_text, "HTTP request failed");
-
-    EXPECT_EQ(decide_http_get_result("7", answered(200, std::string("a\xff"))).body_text, "a\xef\xbf\xbd");
+TEST(WebRequestOutcome, WhatThePageIsTold) {
+    std::string long_body = std::string(399, 'x') + "\xc3\xa9" + std::string(600, 'y');  // the cut splits é
+    struct row {
+        http_result outcome;
+        std::optional<std::string> get_body, get_error, token_response, token_error;
+    } rows[] = {
+        {answered(200, "ok"), "ok", std::nullopt, "ok", std::nullopt},
+        {answered(204, std::nullopt), "", std::nullopt, "{}", std::nullopt},
+        {answered(404, "gone"), std::nullopt, "HTTP 404", std::nullopt, "HTTP 404: gone"},
+        {answered(500, std::nullopt), std::nullopt, "HTTP 500", std::nullopt, "HTTP 500: "},
+        {answered(400, long_body), std::nullopt, "HTTP 400", std::nullopt,
+         "HTTP 400: " + std::string(399, 'x') + "\xef\xbf\xbd"},
+        {answered(200, "a\xff"), "a\xef\xbf\xbd", std::nullopt, "a\xef\xbf\xbd", std::nullopt},
+        {failed("HTTP request failed"), std::nullopt, "HTTP request failed", std::nullopt, "HTTP request failed"},
+    };
+    for (const row& r : rows) {
+        auto get = decide_http_get_result("7", r.outcome);
+        EXPECT_EQ(get.id, "7");
+        EXPECT_EQ(get.body_text, r.get_body);
+        EXPECT_EQ(get.error_text, r.get_error);
+        auto token = decide_token_result(r.outcome);
+        EXPECT_EQ(token.response_text, r.token_response);
+        EXPECT_EQ(token.error_text, r.token_error);
+    }
 }
 
-TEST(WebRequestOutcome, TokenRows) {
-    EXPECT_EQ(decide_token_result(answered(200, std::string("{\"a\":1}"))).response_text, "{\"a\":1}");
-    auto empty = decide_token_result(answered(204, std::nullopt));
-    EXPECT_EQ(empty.response_text, "{}");
-    EXPECT_FALSE(empty.error_text);
-
-    std::string long_body(399, 'x');
-    long_body += "\xc3\xa9";  // the cut falls inside this character
-    long_body += std::string(600, 'y');
-    auto refused = decide_token_result(answered(400, long_body));
-    EXPECT_FALSE(refused.response_text);
-    EXPECT_EQ(refused.error_text, "HTTP 400: " + std::string(399, 'x') + "\xef\xbf\xbd");
-
-    EXPECT_EQ(decide_token_result(answered(500, std::nullopt)).error_text, "HTTP 500: ");
-
-    http_result failed;
-    failed.error_text = "curl_url_set failed (curl 5: Unsupported URL scheme)";
-    EXPECT_EQ(decide_token_result(failed).error_text, failed.error_text);
-}
-
-TEST(WebRequestScripts, QuotedArguments) {
-    http_get_result r{"a\"b\\c", std::string("\u00e9"), std::nullopt};
-    EXPECT_EQ(http_get_result_script(r),
-              "window.velunio&&window.velunio._onHttpGetResponse(\"a\\\"b\\\\c\",\"\\u00e9\",null)");
-}
-
-TEST(HttpClientRules, ErrorTextsAndRedirects) {
+TEST(HttpClientRules, ErrorTextsRedirectsAndLimits) {
     EXPECT_EQ(http_error_text("curl", "curl_easy_perform", 7, "Couldn't connect to server\r\n "),
               "curl_easy_perform failed (curl 7: Couldn't connect to server)");
     EXPECT_EQ(http_error_text("curl", "curl_url_set", 5, ""), "curl_url_set failed (curl 5)");
     EXPECT_EQ(http_redirect_protocols("https"), "https");
     EXPECT_EQ(http_redirect_protocols("http"), "http,https");
-}
 
-TEST(HttpClientRules, LimitsFromEnvironment) {
     unsetenv("VELUNIO_HTTP_CONNECT_TIMEOUT_MS");
-    setenv("VELUNIO_HTTP_STALL_TIMEOUT_MS", "1500", 1);
+    setenv("VELUNIO_HTTP_SPEED_WINDOW_MS", "1500", 1);
     http_limits limits = http_limits_from_environment();
     EXPECT_EQ(limits.connect_timeout_ms, 60000);
-    EXPECT_EQ(limits.stall_timeout_ms, 1500);
-    setenv("VELUNIO_HTTP_STALL_TIMEOUT_MS", "soon", 1);
-    EXPECT_EQ(http_limits_from_environment().stall_timeout_ms, 30000);
-    unsetenv("VELUNIO_HTTP_STALL_TIMEOUT_MS");
+    EXPECT_EQ(limits.speed_window_ms, 1500);
+    EXPECT_EQ(transfer_too_slow_text(limits), "transfer slower than 1024 bytes/s for 1.5 s");
+    setenv("VELUNIO_HTTP_SPEED_WINDOW_MS", "soon", 1);
+    EXPECT_EQ(http_limits_from_environment().speed_window_ms, 30000);
+    unsetenv("VELUNIO_HTTP_SPEED_WINDOW_MS");
+}
+
+// Each step: seconds since the start and the bytes moved so far; whether the transfer may go on.
+TEST(HttpClientRules, SpeedFloorOverTheWindow) {
+    http_limits limits;  // 1024 bytes/s over 30 s: 30720 bytes a window
+    struct step {
+        double at;
+        std::uint64_t moved;
+        bool goes_on;
+    };
+    std::vector<std::pair<const char*, std::vector<step>>> cases = {
+        {"silent", {{0, 0, true}, {29.9, 0, true}, {30, 0, false}}},
+        {"a byte a second", {{0, 0, true}, {15, 15, true}, {29, 29, true}, {30, 30, false}}},
+        {"slow but moving", {{0, 0, true}, {20, 30720, true}, {49, 40000, true}, {50, 61440, true}, {79, 61441, true}}},
+        {"fast, then stops", {{0, 0, true}, {1, 1 << 20, true}, {30.5, 1 << 20, true}, {31, 1 << 20, false}}},
+    };
+    auto t0 = std::chrono::steady_clock::now();
+    for (const auto& [name, steps] : cases) {
+        transfer_watch watch;
+        for (const step& s : steps) {
+            auto now = t0 + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s.at));
+            EXPECT_EQ(transfer_keeps_pace(watch, limits, s.moved, now), s.goes_on) << name << " at " << s.at << " s";
+        }
+    }
 }

@@ -56,8 +56,8 @@ protected:
     std::string run(const upload_request& r) {
         page_recorder page;
         upload_worker(r);
-        auto& scripts = page.wait_for(1);
-        return scripts.empty() ? std::string() : scripts[0];
+        auto results = page.wait_for_calls(1, "_onUploadResult");
+        return results.empty() ? std::string() : results[0];
     }
     std::string log_text() { return read_file(out + "/velunio-print.log"); }
 
@@ -133,23 +133,71 @@ TEST_F(Upload, SizeLimitIsInclusive) {
               std::string::npos);
 }
 
-TEST_F(Upload, ErrorTextsOfTheAnswer) {
+// Every answer ends in one page call whose JSON text the page's JSON.parse accepts, with the
+// error text (shortened where it had to be) or the id; a request is sent once; the file stays.
+TEST_F(Upload, EveryAnswerReachesThePageAsValidJson) {
     std::string path = out + "/sign-myself/a.pdf";
     write_file(path, "%PDF");
-    EXPECT_EQ(run(request(path, server.url("/respond?status=401&body=denied"))), result_script(path, std::nullopt, "HTTP 401"));
-    EXPECT_NE(log_text().find("[uploadPrintedFile] HTTP 401: denied"), std::string::npos);
-    EXPECT_EQ(run(request(path, server.url("/respond?status=200"))), result_script(path, std::nullopt, "Empty response"));
-    EXPECT_EQ(run(request(path, answer_url("{\"errors\":[{\"message\":\"No flow\"}]}"))),
-              result_script(path, std::nullopt, "No flow"));
-    EXPECT_NE(log_text().find("[uploadPrintedFile] GraphQL error: No flow"), std::string::npos);
-    EXPECT_EQ(run(request(path, answer_url("{\"errors\":[]}"))), result_script(path, std::nullopt, "GraphQL error"));
-    EXPECT_EQ(run(request(path, answer_url("{\"data\":{\"alphaCreateEnvelope\":{\"id\":\"\"}}}"))),
-              result_script(path, std::nullopt, "Missing envelope id in response"));
-    EXPECT_EQ(run(request(path, answer_url("{\"id\":\"loose\"}"))), result_script(path, "loose", std::nullopt));
-    std::string refused = run(request(path, "http://127.0.0.1:1/"));
-    EXPECT_NE(refused.find("curl_easy_perform failed (curl 7: "), std::string::npos) << refused;
-    EXPECT_NE(log_text().find("[uploadPrintedFile] Request error: curl_easy_perform failed (curl 7: "), std::string::npos);
+    enum check { exact, prefix, shortened };
+    struct row {
+        std::string endpoint;
+        std::optional<std::string> id, error;
+        check how;
+    } rows[] = {
+        {server.url("/respond?status=401&body=denied"), std::nullopt, "HTTP 401", exact},
+        {server.url("/respond?status=200"), std::nullopt, "Empty response", exact},
+        {answer_url("{\"errors\":[{\"message\":\"No flow\"}]}"), std::nullopt, "No flow", exact},
+        {answer_url("{\"errors\":[]}"), std::nullopt, "GraphQL error", exact},
+        {answer_url("{\"data\":{\"alphaCreateEnvelope\":{\"id\":\"\"}}}"), std::nullopt, "Missing envelope id in response", exact},
+        {answer_url("{\"id\":\"loose\"}"), "loose", std::nullopt, exact},
+        {"http://127.0.0.1:1/", std::nullopt, "curl_easy_perform failed (curl 7: ", prefix},
+        {server.url("/reset"), std::nullopt, "curl_easy_perform failed (curl ", prefix},
+        {answer_url("{\"errors\":[{\"message\":\"a\\tb\"}]}"), std::nullopt, "a\tb", exact},
+        {answer_url(std::string("{\"errors\":[{\"message\":\"a") + '\0' + "b\"}]}"), std::nullopt, std::string("a\0b", 3), exact},
+        {answer_url("{\"errors\":[{\"message\":\"a\xff" "b\"}]}"), std::nullopt, "a\uFFFDb", exact},
+        {server.url("/long-error?n=5000"), std::nullopt, std::string(5000, 'm'), shortened},
+        {answer_url("{\"data\":{\"alphaCreateEnvelope\":{\"id\":\"e\\t1\"}}}"), "e\t1", std::nullopt, exact},
+    };
+    std::string cases = "[";
+    int before = 0;
+    for (const row& r : rows) {
+        std::string script = run(request(path, r.endpoint));
+        int requests = r.endpoint.find(":1/") != std::string::npos ? 0 : 1;
+        EXPECT_EQ(server.request_count() - before, requests) << r.endpoint;
+        before = server.request_count();
+        cases += std::string(cases.size() > 1 ? "," : "") + "{\"script\":" + json_quote(script) + ",\"path\":" +
+                 json_quote(path) + ",\"id\":" + json_quote(r.id) + ",\"error\":" + json_quote(r.error) +
+                 ",\"how\":" + std::to_string(r.how) + "}";
+    }
+    write_file(root / "cases.json", cases + "]");
+    write_file(root / "check.js", R"(
+const cases = JSON.parse(require('fs').readFileSync(0, 'utf8'));
+const bad = [];
+cases.forEach((c, n) => {
+  const calls = [];
+  try {
+    new Function('window', c.script)({ velunio: { _onUploadResult: (t) => calls.push(t) } });
+    const o = JSON.parse(calls[0]);
+    const got = c.id !== null ? o.envelopeId : o.error, want = c.id !== null ? c.id : c.error;
+    const ok = [got === want, got.startsWith(want), got.endsWith('\u2026') && want.startsWith(got.slice(0, -1))][c.how];
+    if (calls.length !== 1 || !ok || o.path !== c.path || calls[0].length >= 4096) bad.push(n + ': ' + calls[0]);
+  } catch (e) { bad.push(n + ': ' + e + ' in ' + c.script); }
+});
+console.log(bad.join('\n'));
+process.exit(bad.length ? 1 : 0);
+)");
+    std::string command = "node " + (root / "check.js") + " < " + (root / "cases.json") + " 2>&1";
+    FILE* node = ::popen(command.c_str(), "r");
+    ASSERT_NE(node, nullptr);
+    std::string output;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, node)) > 0;) output.append(buffer, n);
+    EXPECT_EQ(::pclose(node), 0) << output;
     EXPECT_TRUE(fs::exists(path));
+    std::string log = log_text();
+    for (const char* line : {"[uploadPrintedFile] HTTP 401: denied", "[uploadPrintedFile] GraphQL error: No flow",
+                             "[uploadPrintedFile] Request error: curl_easy_perform failed (curl 7: "})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
 }
 
 TEST_F(Upload, OnlyPrintedFilesAreReadOrDeleted) {
@@ -180,9 +228,9 @@ TEST_F(Upload, FileChangingWhileSentFails) {
     });
     upload_worker(request(path, server.url("/slow-read")));
     cut.join();
-    auto& scripts = page.wait_for(1);
-    ASSERT_EQ(scripts.size(), 1u);
-    EXPECT_EQ(scripts[0], result_script(path, std::nullopt, "Cannot read file"));
+    auto results = page.wait_for_calls(1, "_onUploadResult");
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0], result_script(path, std::nullopt, "Cannot read file"));
 }
 
 TEST_F(Upload, HandlerNeedsAllFiveFields) {
@@ -202,7 +250,7 @@ TEST_F(Upload, HandlerNeedsAllFiveFields) {
                             json_quote("{\"path\":" + json_quote(path) + ",\"token\":\"\",\"endpoint\":" +
                                        json_quote(answer_url(ok_answer)) + ",\"envelopeName\":\"\",\"envelopeFlowType\":\"\"}") +
                             "}");
-    auto& scripts = page.wait_for(1);
-    ASSERT_EQ(scripts.size(), 1u);
-    EXPECT_EQ(scripts[0], result_script(path, "env-42", std::nullopt));
+    auto results = page.wait_for_calls(1, "_onUploadResult");
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0], result_script(path, "env-42", std::nullopt));
 }
