@@ -90,35 +90,43 @@ int main(int argc, char** argv) {
     long idle_threads = status_value("Threads");
     std::ofstream("/proc/self/clear_refs") << "5";
     long most_threads = idle_threads;
-    auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < requests; ++i) {
-        std::string data = "{\"id\":\"" + std::to_string(i) + "\",\"url\":" + json_quote(url) + "}";
-        on_web_message_received("{\"handler\":\"httpGet\",\"data\":" + json_quote(data) + "}");
-    }
-    for (int round = 0; answered < requests && seconds_since(start) < 120; ++round) {
-        deliver_posted_messages();
-        if (round % 20 == 0) most_threads = std::max(most_threads, status_value("Threads"));
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    double ours = seconds_since(start);
-    long peak_kb = status_value("VmHWM");
-
     std::string command = "curl -s --noproxy '*' -Z --parallel-max " + std::to_string(requests);
     for (int i = 0; i < requests; ++i) command += " -o /dev/null " + url;
-    start = std::chrono::steady_clock::now();
-    int curl_status = std::system(command.c_str());
-    double theirs = seconds_since(start);
+    // The best of a few rounds of each, alternating, against the noise of a shared machine.
+    double ours = 1e9, theirs = 1e9;
+    int curl_status = 0;
+    bool all_answered = true;
+    for (int run = 0; run < 3; ++run) {
+        answered = 0;
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < requests; ++i) {
+            std::string data = "{\"id\":\"" + std::to_string(i) + "\",\"url\":" + json_quote(url) + "}";
+            on_web_message_received("{\"handler\":\"httpGet\",\"data\":" + json_quote(data) + "}");
+        }
+        for (int round = 0; answered < requests && seconds_since(start) < 120; ++round) {
+            deliver_posted_messages();
+            if (round % 20 == 0) most_threads = std::max(most_threads, status_value("Threads"));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        ours = std::min(ours, seconds_since(start));
+        all_answered = all_answered && answered == requests;
+        start = std::chrono::steady_clock::now();
+        curl_status = std::system(command.c_str());
+        theirs = std::min(theirs, seconds_since(start));
+    }
+    long peak_kb = status_value("VmHWM");
 
     std::printf("requests:              %d of %zu bytes\n", requests, bytes);
-    std::printf("answered:              %d (%zu script bytes)\n", answered, script_bytes);
-    std::printf("httpGet to the page:   %.0f ms\n", ours * 1000);
+    std::printf("answered:              %s (%zu script bytes in all)\n", all_answered ? "every request" : "NOT ALL",
+                script_bytes);
+    std::printf("httpGet to the page:   %.0f ms (best of 3)\n", ours * 1000);
     if (curl_status == 0) {
-        std::printf("curl -Z, same URLs:    %.0f ms\n", theirs * 1000);
+        std::printf("curl -Z, same URLs:    %.0f ms (best of 3)\n", theirs * 1000);
         std::printf("ratio:                 %.2f (at most 2 wanted)\n", ours / theirs);
     } else {
         std::printf("curl -Z:               failed (status %d)\n", curl_status);
     }
     std::printf("threads over idle:     %ld at most\n", most_threads - idle_threads);
     std::printf("peak RSS over idle:    %ld kB\n", peak_kb - idle_kb);
-    return answered == requests ? 0 : 1;
+    return all_answered ? 0 : 1;
 }

@@ -216,6 +216,7 @@ attempt_outcome perform(url_check& url, const std::optional<std::string>& header
     if (ex.body) {
         set_option(e, CURLOPT_POST, 1L, setopt_failure);
         set_option(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(ex.body->length), setopt_failure);
+        set_option(e, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024L, setopt_failure);  // fewer, larger writes
         set_option(e, CURLOPT_READFUNCTION, on_read, setopt_failure);
         set_option(e, CURLOPT_READDATA, &ex, setopt_failure);
         set_option(e, CURLOPT_SEEKFUNCTION, on_seek, setopt_failure);

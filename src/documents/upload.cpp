@@ -247,8 +247,11 @@ http_body_source streamed_body(const upload_body_frame& frame, streamed_file& fi
                 written += n;
             } else if (at < file_end) {
                 std::size_t n = std::min<std::uint64_t>(room, file_end - at);
-                file.in.clear();
-                file.in.seekg(static_cast<std::streamoff>(at - head));
+                auto position = static_cast<std::streamoff>(at - head);
+                if (file.in.tellg() != position) {  // a seek empties the stream's buffer: only when needed
+                    file.in.clear();
+                    file.in.seekg(position);
+                }
                 file.in.read(buffer + written, static_cast<std::streamsize>(n));
                 if (static_cast<std::size_t>(file.in.gcount()) != n) {
                     file.failed = true;
