@@ -70,8 +70,13 @@ TEST(UploadLoad, ProgressRisesToTheTotalAFewTimesASecondInLittleMemory) {
     ASSERT_EQ(page.wait_for_calls(1, "_onUploadResult").size(), 1u);
     EXPECT_LT(peak - idle, 16 * 1024) << "idle " << idle << " kB, peak " << peak << " kB";
 
+    // A file of exactly the size limit went out whole, in its frame.
+    std::string head = server.request_body_head(0).value_or(""), tail = server.request_body_tail(0).value_or("");
+    EXPECT_NE(head.find("filename=\"big.pdf\"\r\nContent-Type: application/pdf\r\n\r\n"), std::string::npos);
+    ASSERT_GT(tail.size(), 37u);
+    EXPECT_EQ(tail.substr(tail.size() - 37, 8), std::string(4, '\0') + "\r\n--");
     std::uint64_t body = server.request_body_length(0).value_or(0);
-    EXPECT_GT(body, upload_size_limit);
+    EXPECT_EQ(body, upload_size_limit + head.find("application/pdf\r\n\r\n") + 19 + 33);
     std::string prefix = "window.velunio&&typeof window.velunio._onUploadProgress==='function'&&"
                          "window.velunio._onUploadProgress('" + js_escape_single(file.path) + "',";
     std::uint64_t last = 0;

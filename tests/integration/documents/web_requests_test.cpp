@@ -35,13 +35,19 @@ TEST(PageRequests, OutcomesReachThePage) {
     } rows[] = {
         {get("a\"\\1", server.url("/respond?status=200&body=ok")), on_get + "\"a\\\"\\\\1\",\"ok\",null)", 1},
         {get("2", server.url("/respond?status=404&body=gone")), on_get + "\"2\",null,\"HTTP 404\")", 1},
-        {get("3", server.url("/respond?status=200&body=%C3%A9t%C3%A9%00")), on_get + "\"3\",\"\\u00e9t\\u00e9\\u0000\",null)", 1},
+        {get("3", server.url("/respond?status=200&body=%C3%A9t%C3%A9%00%FF")),
+         on_get + "\"3\",\"\\u00e9t\\u00e9\\u0000\\ufffd\",null)", 1},
+        {get("", server.url("/respond?status=204")), on_get + "\"\",\"\",null)", 1},
         {get("4", "file:///etc/passwd"), on_get + "\"4\",null,\"Cannot parse URL\")", 0},
         {token(server.url("/respond?status=200&body=%7B%22t%22%3A1%7D"), "grant_type=x&code=%C3%A9"),
          on_token + "\"{\\\"t\\\":1}\",null)", 1},
         {token(server.url("/respond?status=204"), "a=b"), on_token + "\"{}\",null)", 1},
         {token(server.url("/respond?status=400&body=" + std::string(1000, 'z')), "a=b"),
          on_token + "null,\"HTTP 400: " + std::string(400, 'z') + "\")", 1},
+        // The 400-byte cut falls inside a character.
+        {token(server.url("/respond?status=400&body=" + std::string(399, 'x') + "%C3%A9yy"), "a=b"),
+         on_token + "null,\"HTTP 400: " + std::string(399, 'x') + "\\ufffd\")", 1},
+        {token(server.url("/respond?status=500"), "a=b"), on_token + "null,\"HTTP 500: \")", 1},
         {token("ftp://127.0.0.1/", ""), on_token + "null,\"curl_url_set failed (curl 5: ", 0},
         // A single-use code is never replayed: a reset after the request is one failure.
         {token(server.url("/reset"), "code=once"), on_token + "null,\"curl_easy_perform failed (curl ", 1},
@@ -57,8 +63,8 @@ TEST(PageRequests, OutcomesReachThePage) {
         EXPECT_EQ(server.request_count() - before, r.requests) << r.message;
         before = server.request_count();
     }
-    EXPECT_EQ(server.request_body(3), "grant_type=x&code=%C3%A9");
-    EXPECT_NE(server.request_headers(3)->find("\r\nContent-Type: application/x-www-form-urlencoded\r\n"),
+    EXPECT_EQ(server.request_body(4), "grant_type=x&code=%C3%A9");
+    EXPECT_NE(server.request_headers(4)->find("\r\nContent-Type: application/x-www-form-urlencoded\r\n"),
               std::string::npos);
 
     // Missing members, or data that is not a string: nothing starts and nothing answers.
