@@ -140,7 +140,7 @@ int on_seek(void* user, curl_off_t offset, int origin) {
     return CURL_SEEKFUNC_OK;
 }
 
-struct attempt_outcome {
+struct exchange_outcome {
     CURLcode code = CURLE_OK;
     std::string operation;
     std::string message;
@@ -153,8 +153,8 @@ void set_option(CURL* h, CURLoption option, T value, CURLcode& first_failure) {
     if (rc != CURLE_OK && first_failure == CURLE_OK) first_failure = rc;
 }
 
-attempt_outcome perform(url_check& url, const std::optional<std::string>& header_text, exchange& ex) {
-    attempt_outcome out;
+exchange_outcome perform(url_check& url, const std::optional<std::string>& header_text, exchange& ex) {
+    exchange_outcome out;
     easy_handle h(curl_easy_init());
     if (!h) {
         out.code = CURLE_FAILED_INIT;
@@ -257,7 +257,7 @@ void store_body(exchange& ex, http_result& result) {
     if (!ex.response.empty()) result.response_body = std::move(ex.response);
 }
 
-bool response_too_large(const attempt_outcome& out, const exchange& ex) {
+bool response_too_large(const exchange_outcome& out, const exchange& ex) {
     return ex.too_large || out.code == CURLE_FILESIZE_EXCEEDED;
 }
 
@@ -276,7 +276,7 @@ void http_post(const std::string& url, const std::optional<std::string>& header_
     exchange ex;
     ex.body = &body;
     ex.limits = http_limits_from_environment();
-    attempt_outcome out = perform(checked, header_text, ex);
+    exchange_outcome out = perform(checked, header_text, ex);
     if (out.code == CURLE_OK) {
         result.status_code = out.status;
         store_body(ex, result);
@@ -297,7 +297,7 @@ void http_get(const std::string& url, http_result& result) {
     }
     exchange ex;
     ex.limits = http_limits_from_environment();
-    attempt_outcome out = perform(checked, std::nullopt, ex);
+    exchange_outcome out = perform(checked, std::nullopt, ex);
     if (out.code == CURLE_OK) {
         result.status_code = out.status;
         store_body(ex, result);
