@@ -62,6 +62,9 @@ TEST(JsonQuote, PlainAsciiLiteralsOfAnyText) {
         {"\xC3", "\"\\ufffd\""},
         {"\xED\xA0\x80", "\"\\ufffd\\ufffd\\ufffd\""},  // an encoded surrogate
         {"\xC0\xAF", "\"\\ufffd\\ufffd\""},            // an overlong slash
+        // Long plain runs are scanned eight bytes at a time; what needs escaping is found anywhere.
+        {std::string("abcdefghij\"klmnopqr\x01stuvwxyz0123456\x7f\\") + "\xC3\xA9" + "ABCDEFGH",
+         "\"abcdefghij\\\"klmnopqr\\u0001stuvwxyz0123456\\u007f\\\\\\u00e9ABCDEFGH\""},
     };
     for (const row& r : rows) {
         EXPECT_EQ(json_quote(r.in), r.out);
