@@ -1,6 +1,7 @@
-// Uploads a 150 MB printed file to a loopback sink and prints the peak resident size over
-// the idle process and the throughput, next to the command-line curl -F with the same
-// file and the same server in the same run.
+// Uploads a 150 MB printed file to a loopback sink, as the program does (an upload worker,
+// progress reports delivered to the page by the main thread), and prints the peak resident
+// size over the idle process and the throughput, next to the command-line curl -F with the
+// same file and the same server in the same run.
 
 #include "base/app_state.h"
 #include "documents/upload.h"
@@ -12,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -39,7 +41,7 @@ void serve(int listener) {
         int c = ::accept(listener, nullptr, nullptr);
         if (c < 0) return;
         std::string head;
-        char buf[1 << 16];
+        static thread_local char buf[1 << 20];
         while (head.find("\r\n\r\n") == std::string::npos) {
             ssize_t n = ::read(c, buf, sizeof buf);
             if (n <= 0) break;
@@ -98,30 +100,46 @@ int main() {
     std::thread(serve, listener).detach();
 
     std::string result;
+    int progress_reports = 0;
     install_bridge_deliverers();
-    set_page_script_runner([&](const std::string& script) { result = script; });
+    set_page_script_runner([&](const std::string& script) {
+        if (script.find("_onUploadProgress(") != std::string::npos) ++progress_reports;
+        else result = script;
+    });
     long idle = status_kb("VmRSS:");
-    auto start = std::chrono::steady_clock::now();
-    upload_worker({path, "token", url, "bench", "SIGN_MYSELF"});
-    double ours = seconds_since(start);
-    long peak = status_kb("VmHWM:");
-    deliver_posted_messages();
-    unsigned long long our_bytes = last_request_bytes;
-
     std::string command = "curl -s -o /dev/null --noproxy '*' -H 'Expect:' -F '0=@" + path + ";type=application/pdf' " + url;
-    start = std::chrono::steady_clock::now();
-    int curl_status = std::system(command.c_str());
-    double theirs = seconds_since(start);
-    unsigned long long their_bytes = last_request_bytes;
+    // A run takes a tenth of a second on loopback: the best of a few rounds of each.
+    double ours = 1e9, theirs = 1e9;
+    unsigned long long our_bytes = 0, their_bytes = 0;
+    int curl_status = 0;
+    for (int round = 0; round < 5; ++round) {
+        result.clear();
+        progress_reports = 0;
+        auto start = std::chrono::steady_clock::now();
+        start_upload({path, "token", url, "bench", "SIGN_MYSELF"});
+        while (result.empty() && seconds_since(start) < 120) {
+            deliver_posted_messages();
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        ours = std::min(ours, seconds_since(start));
+        our_bytes = last_request_bytes;
+        start = std::chrono::steady_clock::now();
+        curl_status = std::system(command.c_str());
+        theirs = std::min(theirs, seconds_since(start));
+        their_bytes = last_request_bytes;
+    }
+    long peak = status_kb("VmHWM:");
 
     std::printf("file:                %.0f MB\n", mb);
     std::printf("result:              %s\n", result.find("bench") != std::string::npos ? "envelope bench" : result.c_str());
     std::printf("idle RSS:            %ld kB\n", idle);
-    std::printf("peak RSS over idle:  %ld kB\n", peak - idle);
-    std::printf("upload_worker:       %.2f s, %.0f MB/s, %llu body bytes\n", ours, mb / ours, our_bytes);
+    std::printf("peak RSS over idle:  %ld kB (progress on)\n", peak - idle);
+    std::printf("upload, best of 5:   %.3f s, %.0f MB/s, %llu body bytes, %d progress reports\n", ours, mb / ours,
+                our_bytes, progress_reports);
     if (curl_status == 0) {
-        std::printf("curl -F:             %.2f s, %.0f MB/s, %llu body bytes (no 100-continue wait)\n", theirs,
+        std::printf("curl -F, best of 5:  %.3f s, %.0f MB/s, %llu body bytes (no 100-continue wait)\n", theirs,
                     mb / theirs, their_bytes);
+        std::printf("throughput ratio:    %.0f %% of curl's (at least 90 %% wanted)\n", 100 * theirs / ours);
     } else {
         std::printf("curl -F:             failed (status %d)\n", curl_status);
     }

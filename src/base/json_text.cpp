@@ -1,7 +1,9 @@
 #include "base/json_text.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -79,22 +81,6 @@ void append_u_escape(std::string& out, unsigned unit) {
     out += buf;
 }
 
-std::string js_escape(std::string_view s, char quote) {
-    std::string out;
-    out.reserve(s.size() + s.size() / 8 + 1);
-    for (char c : s) {
-        switch (c) {
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\\': out += "\\\\"; break;
-            default:
-                if (c == quote) out += '\\';
-                out += c;
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 std::optional<std::string> json_find_string(std::string_view text, std::string_view key) {
@@ -150,39 +136,113 @@ std::optional<std::string> json_find_nested_string(std::string_view text, std::s
     return json_find_string(text.substr(at), inner);
 }
 
-std::string json_quote(std::optional<std::string_view> s) {
-    if (!s) return "null";
-    std::string out;
-    out.reserve(s->size() + 2);
-    out += '"';
-    for (std::size_t i = 0; i < s->size();) {
+namespace {
+
+// Printable ASCII other than the quote and the backslash: written as it is.
+constexpr auto plain_json_bytes = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c <= 0x7E; ++c) plain[c] = c != '"' && c != '\\';
+    return plain;
+}();
+
+// True when all eight bytes of the word are plain (bit tricks: a byte below 0x20, at or above
+// 0x7F, or equal to the quote or the backslash sets its top bit in one of the terms).
+bool eight_plain_bytes(std::uint64_t w) {
+    constexpr std::uint64_t ones = 0x0101010101010101u, tops = 0x8080808080808080u;
+    auto has_zero = [](std::uint64_t v) { return (v - ones) & ~v & tops; };
+    std::uint64_t special = (w & tops) | ((w - ones * 0x20) & ~w & tops) | has_zero(w ^ (ones * 0x7F)) |
+                            has_zero(w ^ (ones * '"')) | has_zero(w ^ (ones * '\\'));
+    return special == 0;
+}
+
+// Walks the text as json_quote writes it: `plain` gets each run of plain bytes, `escaped`
+// each other character's escape.
+template <class Plain, class Escaped>
+void walk_json_quoted(std::string_view s, Plain plain, Escaped escaped) {
+    for (std::size_t i = 0; i < s.size();) {
+        std::size_t run = i;
+        for (std::uint64_t w; run + 8 <= s.size() && (std::memcpy(&w, s.data() + run, 8), eight_plain_bytes(w));) run += 8;
+        while (run < s.size() && plain_json_bytes[static_cast<unsigned char>(s[run])]) ++run;
+        if (run > i) {
+            plain(s.substr(i, run - i));
+            i = run;
+            continue;
+        }
         char32_t cp;
-        std::size_t used = decode_utf8(*s, i, cp);
-        i += used;
+        i += decode_utf8(s, i, cp);
         switch (cp) {
-            case '\t': out += "\\t"; continue;
-            case '\n': out += "\\n"; continue;
-            case '\r': out += "\\r"; continue;
-            case '"': out += "\\\""; continue;
-            case '\\': out += "\\\\"; continue;
+            case '\t': escaped("\\t"); continue;
+            case '\n': escaped("\\n"); continue;
+            case '\r': escaped("\\r"); continue;
+            case '"': escaped("\\\""); continue;
+            case '\\': escaped("\\\\"); continue;
             default: break;
         }
-        if (cp >= 0x20 && cp <= 0x7E) {
-            out += static_cast<char>(cp);
-        } else if (cp >= 0x10000) {
+        char units[16];
+        if (cp >= 0x10000) {
             char32_t v = cp - 0x10000;
-            append_u_escape(out, 0xD800 + static_cast<unsigned>(v >> 10));
-            append_u_escape(out, 0xDC00 + static_cast<unsigned>(v & 0x3FF));
+            std::snprintf(units, sizeof units, "\\u%04x\\u%04x", 0xD800 + static_cast<unsigned>(v >> 10),
+                          0xDC00 + static_cast<unsigned>(v & 0x3FF));
         } else {
-            append_u_escape(out, static_cast<unsigned>(cp));
+            std::snprintf(units, sizeof units, "\\u%04x", static_cast<unsigned>(cp));
         }
+        escaped(units);
+    }
+}
+
+}  // namespace
+
+void append_json_quote(std::string& out, std::optional<std::string_view> s) {
+    if (!s) {
+        out += "null";
+        return;
     }
     out += '"';
+    walk_json_quoted(*s, [&](std::string_view run) { out += run; }, [&](std::string_view e) { out += e; });
+    out += '"';
+}
+
+std::string json_quote(std::optional<std::string_view> s) {
+    std::string out;
+    if (s) out.reserve(s->size() + 2);
+    append_json_quote(out, s);
     return out;
 }
 
-std::string js_escape_single(std::string_view s) { return js_escape(s, '\''); }
-std::string js_escape_double(std::string_view s) { return js_escape(s, '"'); }
+std::string js_escape_single(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + s.size() / 8 + 1);
+    for (char c : s) {
+        switch (c) {
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\\': out += "\\\\"; break;
+            case '\'': out += "\\'"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string js_escape_double(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + 2);
+    for (std::size_t i = 0; i < s.size();) {
+        char32_t cp;
+        i += decode_utf8(s, i, cp);
+        switch (cp) {
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            default:
+                if (cp < 0x20) append_u_escape(out, static_cast<unsigned>(cp));
+                else append_utf8(out, cp);
+        }
+    }
+    return out;
+}
 
 std::u16string utf8_to_wide(std::string_view s) {
     std::u16string out;
@@ -232,6 +292,16 @@ std::string sanitize_utf8(std::string_view bytes) {
 
 bool is_valid_utf8(std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size();) {
+        // Most text is ASCII: eight bytes at a time need no decoding.
+        std::uint64_t word;
+        if (i + 8 <= bytes.size() && (std::memcpy(&word, bytes.data() + i, 8), (word & 0x8080808080808080u) == 0)) {
+            i += 8;
+            continue;
+        }
+        if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+            ++i;
+            continue;
+        }
         char32_t cp;
         std::size_t used = decode_utf8(bytes, i, cp);
         if (cp == replacement) {

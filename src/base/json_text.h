@@ -20,10 +20,16 @@ std::optional<std::string> json_find_nested_string(std::string_view text, std::s
 // A JSON string literal in plain ASCII; the bare word null for nullopt. Characters outside
 // printable ASCII become \uXXXX, a character above U+FFFF its two surrogate escapes.
 std::string json_quote(std::optional<std::string_view> s);
+// The same appended to `out`, so that a large value is written once into the text that
+// carries it.
+void append_json_quote(std::string& out, std::optional<std::string_view> s);
 
-// Escapes for a script string whose quotes the caller writes: line feed, carriage return,
-// the quote in question and the backslash; everything else is copied unchanged.
+// For a single-quoted script string whose quotes the caller writes: line feed, carriage
+// return, the single quote and the backslash are escaped; everything else is copied.
 std::string js_escape_single(std::string_view s);
+// For the content of a JSON string whose quotes the caller writes, so that the text stays
+// valid JSON whatever it holds: every control character is escaped, besides the double
+// quote and the backslash, and malformed UTF-8 becomes U+FFFD.
 std::string js_escape_double(std::string_view s);
 
 // The conversions at the UTF-16 boundary. Malformed UTF-8 becomes U+FFFD, as does an

@@ -1,6 +1,7 @@
 #include "base/page_script.h"
 
 #include "base/app_log.h"
+#include "base/json_text.h"
 
 namespace {
 page_script_runner& runner_storage() {
@@ -12,7 +13,11 @@ page_script_runner& runner_storage() {
 void set_page_script_runner(page_script_runner runner) { runner_storage() = std::move(runner); }
 
 void run_page_script(const std::string& script) {
-    if (auto& runner = runner_storage()) runner(script);
+    auto& runner = runner_storage();
+    if (!runner) return;
+    // The web view drops a script that is not valid UTF-8 as a whole, answer and all.
+    if (is_valid_utf8(script)) runner(script);
+    else runner(sanitize_utf8(script));
 }
 
 std::size_t utf16_length(std::string_view utf8) {

@@ -10,6 +10,7 @@ using page_script_runner = std::function<void(const std::string& script)>;
 // Installed by the web view host once the view exists; until then scripts are dropped.
 void set_page_script_runner(page_script_runner runner);
 
+// The script goes to the page whole, with its length: a NUL inside it does not end it.
 void run_page_script(const std::string& script);
 
 // Runs the script only when it fits `limit` characters (UTF-16 code units, as the

@@ -23,6 +23,7 @@ struct deliverers {
     std::function<void(const upload_result&)> upload;
     std::function<void(const printed_file_event&)> printed_file;
     std::function<void(const http_get_result&)> http_get;
+    std::function<void(const upload_progress&)> progress;
 };
 
 deliverers& registered() {
@@ -46,6 +47,7 @@ void set_posted_deliverer(std::function<void(const token_result&)> d) { register
 void set_posted_deliverer(std::function<void(const upload_result&)> d) { registered().upload = std::move(d); }
 void set_posted_deliverer(std::function<void(const printed_file_event&)> d) { registered().printed_file = std::move(d); }
 void set_posted_deliverer(std::function<void(const http_get_result&)> d) { registered().http_get = std::move(d); }
+void set_posted_deliverer(std::function<void(const upload_progress&)> d) { registered().progress = std::move(d); }
 
 void set_posted_message_waker(void (*wake)()) { waker.store(wake); }
 
@@ -75,6 +77,7 @@ void deliver_posted_messages() {
                            [](const upload_result& r) { deliver(registered().upload, r); },
                            [](const printed_file_event& e) { deliver(registered().printed_file, e); },
                            [](const http_get_result& r) { deliver(registered().http_get, r); },
+                           [](const upload_progress& p) { deliver(registered().progress, p); },
                        },
                        payload);
         }

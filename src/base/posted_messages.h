@@ -2,6 +2,7 @@
 // The table of results that worker threads hand to the main thread. A post passes the
 // payload to the main thread, which turns it into a page call and drops it.
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -29,8 +30,15 @@ struct http_get_result {
     std::optional<std::string> error_text;
 };
 
+// How far an upload's request body has gone out, in bytes.
+struct upload_progress {
+    std::string path;
+    std::uint64_t sent = 0;
+    std::uint64_t total = 0;
+};
+
 // In the order of their window messages (the payload's index is its offset from the first).
-using posted_payload = std::variant<token_result, upload_result, printed_file_event, http_get_result>;
+using posted_payload = std::variant<token_result, upload_result, printed_file_event, http_get_result, upload_progress>;
 
 // Any thread. Messages are delivered in the order they were posted.
 void post_to_main_window(posted_payload payload);
@@ -48,3 +56,4 @@ void set_posted_deliverer(std::function<void(const token_result&)> deliverer);
 void set_posted_deliverer(std::function<void(const upload_result&)> deliverer);
 void set_posted_deliverer(std::function<void(const printed_file_event&)> deliverer);
 void set_posted_deliverer(std::function<void(const http_get_result&)> deliverer);
+void set_posted_deliverer(std::function<void(const upload_progress&)> deliverer);

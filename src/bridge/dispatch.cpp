@@ -65,4 +65,5 @@ void install_bridge_deliverers() {
     set_posted_deliverer(deliver_new_printed_file);
     set_posted_deliverer(deliver_http_get_result);
     set_posted_deliverer(deliver_token_result);
+    set_posted_deliverer(deliver_upload_progress);
 }

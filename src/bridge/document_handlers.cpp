@@ -7,7 +7,6 @@
 #include "documents/folder_watcher.h"
 #include "documents/upload.h"
 
-#include <thread>
 
 namespace {
 
@@ -45,7 +44,5 @@ void handler_upload_printed_file(const handler_data& data) {
         app_log("[uploadPrintedFile] Invalid message -- missing required field");
         return;
     }
-    std::thread(upload_worker, upload_request{std::move(*path), std::move(*token), std::move(*endpoint),
-                                              std::move(*name), std::move(*flow_type)})
-        .detach();
+    start_upload({std::move(*path), std::move(*token), std::move(*endpoint), std::move(*name), std::move(*flow_type)});
 }

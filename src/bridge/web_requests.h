@@ -4,6 +4,8 @@
 #include "documents/http_client.h"
 #include "base/posted_messages.h"
 
+#include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -23,9 +25,13 @@ struct token_request {
 };
 
 // What the page is told about a finished exchange.
-http_get_result decide_http_get_result(const std::string& id, const http_result& outcome);
+http_get_result decide_http_get_result(const std::string& id, http_result outcome);
 token_result decide_token_result(const http_result& outcome);
 
-// Thread bodies: one exchange, one posted result.
+// The page's requests running at once; more wait their turn, in order.
+constexpr std::size_t page_request_workers_limit = 8;
+void start_page_request(std::function<void()> request);
+
+// Worker bodies: one exchange, one posted result.
 void http_get_worker(http_get_request request);
 void post_token_worker(token_request request);

@@ -3,6 +3,7 @@
 #include "base/app_state.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -51,7 +52,26 @@ long env_milliseconds(const char* name, long fallback) {
 http_limits http_limits_from_environment() {
     http_limits limits;
     limits.connect_timeout_ms = env_milliseconds("VELUNIO_HTTP_CONNECT_TIMEOUT_MS", limits.connect_timeout_ms);
-    limits.stall_timeout_ms = env_milliseconds("VELUNIO_HTTP_STALL_TIMEOUT_MS", limits.stall_timeout_ms);
+    limits.speed_window_ms = env_milliseconds("VELUNIO_HTTP_SPEED_WINDOW_MS", limits.speed_window_ms);
     limits.ca_file = env_value("VELUNIO_HTTP_CA_FILE");
     return limits;
+}
+
+bool transfer_keeps_pace(transfer_watch& watch, const http_limits& limits, std::uint64_t moved,
+                         std::chrono::steady_clock::time_point now) {
+    auto window = std::chrono::milliseconds(limits.speed_window_ms);
+    std::uint64_t floor = limits.min_bytes_per_second * static_cast<std::uint64_t>(limits.speed_window_ms) / 1000;
+    if (!watch.started || moved - watch.window_bytes >= floor) {
+        // A window's worth has moved: the next window starts now.
+        watch = {now, moved, true};
+        return true;
+    }
+    return now - watch.window_start < window;
+}
+
+std::string transfer_too_slow_text(const http_limits& limits) {
+    char text[96];
+    std::snprintf(text, sizeof text, "transfer slower than %llu bytes/s for %g s",
+                  static_cast<unsigned long long>(limits.min_bytes_per_second), limits.speed_window_ms / 1000.0);
+    return text;
 }

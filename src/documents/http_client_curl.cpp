@@ -1,15 +1,9 @@
-// libcurl's easy interface, one handle per exchange.
-//
-// Resend: a request is sent again when the connection was dropped before the server answered
-// (a kept-alive connection closed under it, a reset while it was sent). Here that is a
-// transfer that failed with CURLE_SEND_ERROR, CURLE_RECV_ERROR or CURLE_GOT_NOTHING before any
-// byte of the answer arrived. http_post sends the whole request again then, at most twice,
-// with the line "[curl] curl_easy_perform requested resend (%d/2)"; http_get never resends.
+// libcurl's easy interface, one handle and one fresh connection per exchange, so libcurl
+// never has a reason to send a request again: every request goes out once.
 //
 // The client-certificate flag needs no option: libcurl presents a client certificate only
 // when one is configured, so a server's request for one is always answered without.
 
-#include "base/app_log.h"
 #include "documents/http_client.h"
 
 #include <curl/curl.h>
@@ -66,6 +60,9 @@ url_check check_url(const std::string& text) {
     }
     check.code = curl_url_set(check.url.get(), CURLUPART_URL, text.c_str(), 0);
     if (check.code != CURLUE_OK) return check;
+    // The URL's user information goes nowhere.
+    for (CURLUPart part : {CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_OPTIONS})
+        curl_url_set(check.url.get(), part, nullptr, 0);
     check.scheme = url_part(check.url.get(), CURLUPART_SCHEME);
     if (check.scheme != "http" && check.scheme != "https") {
         check.code = CURLUE_UNSUPPORTED_SCHEME;
@@ -87,38 +84,24 @@ struct exchange {
     const http_body_source* body = nullptr;  // null for GET
     std::uint64_t offset = 0;
     std::string response;
-    bool response_started = false;
     bool too_large = false;
     bool source_failed = false;
-    // Stall bound: no byte moving either way, once connected, for stall_ms.
     CURL* handle = nullptr;
-    long stall_ms = 0;
-    curl_off_t moved = -1;
-    std::chrono::steady_clock::time_point moved_at;
-    bool stalled = false;
+    http_limits limits;
+    transfer_watch watch;
+    bool too_slow = false;
 };
 
+// libcurl calls this at least once a second while the transfer runs.
 int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
     auto* ex = static_cast<exchange*>(user);
-    auto now = std::chrono::steady_clock::now();
     curl_off_t connected_us = 0;
     curl_easy_getinfo(ex->handle, CURLINFO_CONNECT_TIME_T, &connected_us);
     if (connected_us <= 0) return 0;  // the connect time-out bounds that phase
-    if (down + up != ex->moved) {
-        ex->moved = down + up;
-        ex->moved_at = now;
-        return 0;
-    }
-    if (now - ex->moved_at >= std::chrono::milliseconds(ex->stall_ms)) {
-        ex->stalled = true;
-        return 1;
-    }
-    return 0;
-}
-
-size_t on_header(char*, size_t size, size_t count, void* user) {
-    static_cast<exchange*>(user)->response_started = true;
-    return size * count;
+    auto moved = static_cast<std::uint64_t>(down + up);
+    if (transfer_keeps_pace(ex->watch, ex->limits, moved, std::chrono::steady_clock::now())) return 0;
+    ex->too_slow = true;
+    return 1;
 }
 
 size_t on_write(char* data, size_t size, size_t count, void* user) {
@@ -127,6 +110,13 @@ size_t on_write(char* data, size_t size, size_t count, void* user) {
     if (ex->response.size() + n > http_response_cap) {
         ex->too_large = true;
         return 0;
+    }
+    if (ex->response.empty()) {
+        // One allocation of the announced size instead of doubling towards it.
+        curl_off_t announced = -1;
+        curl_easy_getinfo(ex->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+        if (announced > 0 && static_cast<std::uint64_t>(announced) <= http_response_cap)
+            ex->response.reserve(static_cast<std::size_t>(announced));
     }
     ex->response.append(data, n);
     return n;
@@ -150,7 +140,7 @@ int on_seek(void* user, curl_off_t offset, int origin) {
     return CURL_SEEKFUNC_OK;
 }
 
-struct attempt_outcome {
+struct exchange_outcome {
     CURLcode code = CURLE_OK;
     std::string operation;
     std::string message;
@@ -163,8 +153,8 @@ void set_option(CURL* h, CURLoption option, T value, CURLcode& first_failure) {
     if (rc != CURLE_OK && first_failure == CURLE_OK) first_failure = rc;
 }
 
-attempt_outcome run_attempt(url_check& url, const std::optional<std::string>& header_text, exchange& ex) {
-    attempt_outcome out;
+exchange_outcome perform(url_check& url, const std::optional<std::string>& header_text, exchange& ex) {
+    exchange_outcome out;
     easy_handle h(curl_easy_init());
     if (!h) {
         out.code = CURLE_FAILED_INIT;
@@ -172,7 +162,7 @@ attempt_outcome run_attempt(url_check& url, const std::optional<std::string>& he
         out.message = curl_easy_strerror(out.code);
         return out;
     }
-    http_limits limits = http_limits_from_environment();
+    const http_limits& limits = ex.limits;
     std::string redirect_protocols = http_redirect_protocols(url.scheme);
     char error_buffer[CURL_ERROR_SIZE] = {};
 
@@ -209,9 +199,11 @@ attempt_outcome run_attempt(url_check& url, const std::optional<std::string>& he
     set_option(e, CURLOPT_USERAGENT, "VelunioPrint/1.0", setopt_failure);
     set_option(e, CURLOPT_NOSIGNAL, 1L, setopt_failure);
     set_option(e, CURLOPT_CONNECTTIMEOUT_MS, limits.connect_timeout_ms, setopt_failure);
-    // libcurl's own low-speed check averages over several seconds; this one is exact.
+    // Credentials only ever travel as the caller's own header lines, also after a redirect to a
+    // URL that names a user.
+    set_option(e, CURLOPT_HTTPAUTH, CURLAUTH_NONE, setopt_failure);
+    // The speed floor is the portable rule's, so both builds end the same transfers.
     ex.handle = e;
-    ex.stall_ms = limits.stall_timeout_ms;
     set_option(e, CURLOPT_NOPROGRESS, 0L, setopt_failure);
     set_option(e, CURLOPT_XFERINFOFUNCTION, on_progress, setopt_failure);
     set_option(e, CURLOPT_XFERINFODATA, &ex, setopt_failure);
@@ -219,13 +211,12 @@ attempt_outcome run_attempt(url_check& url, const std::optional<std::string>& he
     if (limits.ca_file) set_option(e, CURLOPT_CAINFO, limits.ca_file->c_str(), setopt_failure);
     set_option(e, CURLOPT_ERRORBUFFER, error_buffer, setopt_failure);
     set_option(e, CURLOPT_HTTPHEADER, headers.get(), setopt_failure);
-    set_option(e, CURLOPT_HEADERFUNCTION, on_header, setopt_failure);
-    set_option(e, CURLOPT_HEADERDATA, &ex, setopt_failure);
     set_option(e, CURLOPT_WRITEFUNCTION, on_write, setopt_failure);
     set_option(e, CURLOPT_WRITEDATA, &ex, setopt_failure);
     if (ex.body) {
         set_option(e, CURLOPT_POST, 1L, setopt_failure);
         set_option(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(ex.body->length), setopt_failure);
+        set_option(e, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024L, setopt_failure);  // fewer, larger writes
         set_option(e, CURLOPT_READFUNCTION, on_read, setopt_failure);
         set_option(e, CURLOPT_READDATA, &ex, setopt_failure);
         set_option(e, CURLOPT_SEEKFUNCTION, on_seek, setopt_failure);
@@ -241,9 +232,9 @@ attempt_outcome run_attempt(url_check& url, const std::optional<std::string>& he
     out.code = curl_easy_perform(e);
     if (out.code != CURLE_OK) {
         out.operation = "curl_easy_perform";
-        if (ex.stalled) {
+        if (ex.too_slow) {
             out.code = CURLE_OPERATION_TIMEDOUT;
-            out.message = "no data moved for " + std::to_string(ex.stall_ms) + " ms";
+            out.message = transfer_too_slow_text(limits);
         } else {
             out.message = error_buffer[0] ? error_buffer : curl_easy_strerror(out.code);
         }
@@ -261,17 +252,12 @@ attempt_outcome run_attempt(url_check& url, const std::optional<std::string>& he
     return out;
 }
 
-bool asks_for_resend(const attempt_outcome& out, const exchange& ex) {
-    if (ex.response_started || ex.source_failed) return false;
-    return out.code == CURLE_SEND_ERROR || out.code == CURLE_RECV_ERROR || out.code == CURLE_GOT_NOTHING;
-}
-
 void store_body(exchange& ex, http_result& result) {
     result.response_len = ex.response.size();
     if (!ex.response.empty()) result.response_body = std::move(ex.response);
 }
 
-bool response_too_large(const attempt_outcome& out, const exchange& ex) {
+bool response_too_large(const exchange_outcome& out, const exchange& ex) {
     return ex.too_large || out.code == CURLE_FILESIZE_EXCEEDED;
 }
 
@@ -287,26 +273,17 @@ void http_post(const std::string& url, const std::optional<std::string>& header_
         result.error_text = http_error_text("curl", "curl_url_set", checked.code, curl_url_strerror(checked.code));
         return;
     }
-    for (int resends = 0;;) {
-        exchange ex;
-        ex.body = &body;
-        attempt_outcome out = run_attempt(checked, header_text, ex);
-        if (out.code == CURLE_OK) {
-            result.status_code = out.status;
-            store_body(ex, result);
-            return;
-        }
-        if (asks_for_resend(out, ex) && resends < 2) {
-            ++resends;
-            app_log("[curl] %s requested resend (%d/2)", out.operation.c_str(), resends);
-            continue;
-        }
-        if (response_too_large(out, ex)) {
-            result.error_text = http_response_too_large_text;
-        } else {
-            result.error_text = http_error_text("curl", out.operation, out.code, out.message);
-        }
-        return;
+    exchange ex;
+    ex.body = &body;
+    ex.limits = http_limits_from_environment();
+    exchange_outcome out = perform(checked, header_text, ex);
+    if (out.code == CURLE_OK) {
+        result.status_code = out.status;
+        store_body(ex, result);
+    } else if (response_too_large(out, ex)) {
+        result.error_text = http_response_too_large_text;
+    } else {
+        result.error_text = http_error_text("curl", out.operation, out.code, out.message);
     }
 }
 
@@ -319,7 +296,8 @@ void http_get(const std::string& url, http_result& result) {
         return;
     }
     exchange ex;
-    attempt_outcome out = run_attempt(checked, std::nullopt, ex);
+    ex.limits = http_limits_from_environment();
+    exchange_outcome out = perform(checked, std::nullopt, ex);
     if (out.code == CURLE_OK) {
         result.status_code = out.status;
         store_body(ex, result);

@@ -5,6 +5,7 @@
 #include "base/json_text.h"
 #include "documents/folder_watcher.h"
 #include "base/page_script.h"
+#include "base/worker_pool.h"
 
 #include <atomic>
 #include <chrono>
@@ -15,15 +16,40 @@
 #include <system_error>
 #include <thread>
 
-std::string upload_result_json(const upload_result& result) {
-    std::string json = "{\"path\":\"" + js_escape_double(result.path);
-    if (result.error_text) {
-        json += "\",\"error\":\"" + js_escape_double(*result.error_text);
-    } else {
-        json += "\",\"envelopeId\":\"" + js_escape_double(result.envelope_id.value_or(""));
+namespace {
+
+// The escaped text cut to at most `room` characters, whole characters and escapes only, with
+// an ellipsis in the last place.
+std::string shortened_escaped(const std::string& text, std::size_t room) {
+    std::string out;
+    std::size_t units = 0;
+    std::string clean = sanitize_utf8(text);
+    for (std::size_t i = 0; i < clean.size();) {
+        std::size_t bytes = 1;
+        while (i + bytes < clean.size() && (static_cast<unsigned char>(clean[i + bytes]) & 0xC0) == 0x80) ++bytes;
+        std::string piece = js_escape_double(std::string_view(clean).substr(i, bytes));
+        std::size_t width = utf16_length(piece);
+        if (units + width + 1 > room) break;
+        out += piece;
+        units += width;
+        i += bytes;
     }
-    json += "\"}";
-    return json;
+    return out + "\u2026";
+}
+
+}  // namespace
+
+std::string upload_result_json(const upload_result& result) {
+    std::string head = "{\"path\":\"" + js_escape_double(result.path);
+    if (!result.error_text) return head + "\",\"envelopeId\":\"" + js_escape_double(result.envelope_id.value_or("")) + "\"}";
+    head += "\",\"error\":\"";
+    std::string error = js_escape_double(*result.error_text);
+    std::size_t fixed = utf16_length(head) + 2;
+    if (fixed + utf16_length(error) >= upload_result_json_limit) {
+        std::size_t room = fixed < upload_result_json_limit - 1 ? upload_result_json_limit - 1 - fixed : 1;
+        error = shortened_escaped(*result.error_text, room);
+    }
+    return head + error + "\"}";
 }
 
 std::string upload_result_script(const upload_result& result) {
@@ -31,15 +57,23 @@ std::string upload_result_script(const upload_result& result) {
            js_escape_single(upload_result_json(result)) + "')";
 }
 
-void deliver_upload_result(const upload_result& result) {
-    // Each stage had a fixed buffer; a result that would be cut is not sent half-made.
-    std::string json = upload_result_json(result);
-    if (utf16_length(json) >= upload_result_json_limit) {
-        app_log("[script] upload result not run: %zu characters do not fit the %zu-character limit",
-                utf16_length(json), upload_result_json_limit);
-        return;
-    }
-    run_bounded_page_script(upload_result_script(result), upload_result_script_limit, "upload result");
+void deliver_upload_result(const upload_result& result) { run_page_script(upload_result_script(result)); }
+
+std::string upload_progress_script(const upload_progress& progress) {
+    return "window.velunio&&typeof window.velunio._onUploadProgress==='function'&&window.velunio._onUploadProgress('" +
+           js_escape_single(progress.path) + "'," + std::to_string(progress.sent) + "," +
+           std::to_string(progress.total) + ")";
+}
+
+void deliver_upload_progress(const upload_progress& progress) { run_page_script(upload_progress_script(progress)); }
+
+bool progress_due(progress_throttle& throttle, std::uint64_t sent, std::uint64_t total,
+                  std::chrono::steady_clock::time_point now) {
+    if (sent <= throttle.last_sent && throttle.last_at) return false;
+    if (sent < total && throttle.last_at && now - *throttle.last_at < throttle.interval) return false;
+    throttle.last_at = now;
+    throttle.last_sent = sent;
+    return true;
 }
 
 namespace {
@@ -188,13 +222,21 @@ struct streamed_file {
     bool failed = false;
 };
 
-http_body_source streamed_body(const upload_body_frame& frame, streamed_file& file) {
+// The body as it is handed to the connection is what the page sees as sent.
+void report_progress(const std::string& path, progress_throttle& throttle, std::uint64_t sent, std::uint64_t total) {
+    if (progress_due(throttle, sent, total, std::chrono::steady_clock::now()))
+        post_to_main_window(upload_progress{path, sent, total});
+}
+
+http_body_source streamed_body(const upload_body_frame& frame, streamed_file& file, const std::string& path,
+                               progress_throttle& throttle) {
     http_body_source source;
     std::uint64_t head = frame.head.size();
     std::uint64_t file_end = head + file.size;
-    source.length = file_end + frame.tail.size();
-    source.read = [&frame, &file, head, file_end](std::uint64_t offset, char* buffer,
-                                                  std::size_t capacity) -> std::optional<std::size_t> {
+    std::uint64_t total = file_end + frame.tail.size();
+    source.length = total;
+    source.read = [&frame, &file, &path, &throttle, head, file_end, total](
+                      std::uint64_t offset, char* buffer, std::size_t capacity) -> std::optional<std::size_t> {
         std::size_t written = 0;
         while (written < capacity) {
             std::uint64_t at = offset + written;
@@ -205,8 +247,11 @@ http_body_source streamed_body(const upload_body_frame& frame, streamed_file& fi
                 written += n;
             } else if (at < file_end) {
                 std::size_t n = std::min<std::uint64_t>(room, file_end - at);
-                file.in.clear();
-                file.in.seekg(static_cast<std::streamoff>(at - head));
+                auto position = static_cast<std::streamoff>(at - head);
+                if (file.in.tellg() != position) {  // a seek empties the stream's buffer: only when needed
+                    file.in.clear();
+                    file.in.seekg(position);
+                }
                 file.in.read(buffer + written, static_cast<std::streamsize>(n));
                 if (static_cast<std::size_t>(file.in.gcount()) != n) {
                     file.failed = true;
@@ -225,6 +270,7 @@ http_body_source streamed_body(const upload_body_frame& frame, streamed_file& fi
                 written += n;
             }
         }
+        if (written > 0) report_progress(path, throttle, offset + written, total);
         return written;
     };
     return source;
@@ -280,7 +326,8 @@ void upload_worker(upload_request request) {
         boundary, upload_operations_text(request.envelope_name, request.envelope_flow_type),
         upload_file_name(request.path));
     std::string headers = upload_header_text(boundary, request.token, app_version());
-    http_body_source body = streamed_body(frame, file);
+    progress_throttle throttle;
+    http_body_source body = streamed_body(frame, file, request.path, throttle);
 
     app_log("[uploadPrintedFile] POST %s (%lu KB, proxy=system default) flow=%s", request.endpoint.c_str(),
             static_cast<unsigned long>(file.size / 1024), request.envelope_flow_type.c_str());
@@ -291,4 +338,9 @@ void upload_worker(upload_request request) {
         return;
     }
     post_to_main_window(settle_upload(request.path, outcome));
+}
+
+void start_upload(upload_request request) {
+    static const auto workers = std::make_shared<worker_pool>(upload_workers_limit);
+    run_in_pool(workers, [request = std::move(request)]() mutable { upload_worker(std::move(request)); });
 }

@@ -4,16 +4,34 @@
 #include "documents/http_client.h"
 #include "base/posted_messages.h"
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 // The JSON text handed to _onUploadResult: {"path":..,"envelopeId":..} or {"path":..,"error":..}.
+// It stays valid JSON whatever the texts hold, and within upload_result_json_limit characters
+// (the Windows build's buffer): an error text that would pass it is shortened and ends in "…".
+// The path and the envelope id are never cut.
 std::string upload_result_json(const upload_result& result);
 std::string upload_result_script(const upload_result& result);
 
 constexpr std::size_t upload_result_json_limit = 4096;
-constexpr std::size_t upload_result_script_limit = 8192;
+
+// window.velunio._onUploadProgress(path, sentBytes, totalBytes), guarded like _onUploadResult.
+std::string upload_progress_script(const upload_progress& progress);
+void deliver_upload_progress(const upload_progress& progress);
+
+// Progress reports while a body goes out: at most one each interval, and always the last one,
+// at the total. Sent counts that go back (a redirect sends the body again) are not reported.
+struct progress_throttle {
+    std::chrono::milliseconds interval{250};
+    std::optional<std::chrono::steady_clock::time_point> last_at;
+    std::uint64_t last_sent = 0;
+};
+bool progress_due(progress_throttle& throttle, std::uint64_t sent, std::uint64_t total,
+                  std::chrono::steady_clock::time_point now);
 
 constexpr std::uint64_t upload_size_limit = 157286400;  // 150 MiB
 constexpr int upload_size_limit_mb = 150;
@@ -50,10 +68,14 @@ std::string file_too_large_text(const std::string& base_name, std::uint64_t size
 // Settles the page's answer from a finished exchange, with its log lines.
 upload_result settle_upload(const std::string& path, const http_result& outcome);
 
-// The worker's whole run; posts exactly one result.
+// The worker's whole run; posts progress as the body goes out and exactly one result.
 void upload_worker(upload_request request);
 
-// The page call for one result; a result that would not fit is not run.
+// Uploads running at once; more wait their turn.
+constexpr std::size_t upload_workers_limit = 4;
+// Starts the upload on one of the upload workers.
+void start_upload(upload_request request);
+
 void deliver_upload_result(const upload_result& result);
 
 // How the upload worker tells the user that a file is too large to sign: a box that the

@@ -195,8 +195,8 @@ bool start_web_view() {
 
     set_page_script_runner([](const std::string& script) {
         if (web_view != nullptr)
-            webkit_web_view_evaluate_javascript(web_view, script.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
-                                                nullptr);
+            webkit_web_view_evaluate_javascript(web_view, script.c_str(), static_cast<gssize>(script.size()), nullptr,
+                                                nullptr, nullptr, nullptr, nullptr);
     });
     std::string start(ui_start_address);
     webkit_web_view_load_uri(web_view, start.c_str());

@@ -5,14 +5,16 @@ Binds 127.0.0.1 on an ephemeral port, prints "PORT <n>" and serves until killed;
 certificate and key file after the record folder it serves HTTPS. Every
 request is recorded byte for byte in the record folder as <n>.headers and <n>.body (bodies
 over 8 MiB as <n>.body_head / <n>.body_tail, 64 KiB each) with <n>.body_len; the files are
-written before the answer is sent. The path chooses the answer:
+written before the answer is sent. A query member rate=R reads the body at R bytes a second.
+The path chooses the answer:
 
   /respond?status=S&body=B   status S with body B (percent-decoded); no body when B is absent
+  /long-error?n=N            200 with a GraphQL error whose message is N letters m
   /slow-read                 waits a second before reading the body, then answers 200 "ok"
   /silent                    reads the request, never answers
   /stall                     answers headers and 10 of 100 body bytes, then nothing
-  /reset                     resets the connection without an answer
-  /reset-first?times=K&key=N resets the first K requests of key N, then answers 200 "ok"
+  /trickle                   answers headers, then one body byte a second
+  /reset                     reads the whole request, then resets the connection
   /huge?len=N&length=0|1     N bytes, with or without a Content-Length
   /malformed                 a reply that is not HTTP
   /redirect?to=URL&code=C    a redirect to URL
@@ -29,7 +31,6 @@ import urllib.parse
 record_dir = sys.argv[1]
 counter_lock = threading.Lock()
 counter = [0]
-reset_counts = {}
 BIG = 8 * 1024 * 1024
 EDGE = 64 * 1024
 
@@ -67,12 +68,19 @@ def read_request(conn):
         counter[0] += 1
     base = os.path.join(record_dir, str(n))
     received = len(rest)
-    if head.split(b" ")[1].startswith(b"/slow-read"):
+    target = urllib.parse.urlsplit(head.split(b" ")[1].decode())
+    if target.path == "/slow-read":
         time.sleep(1)
+    rate = int(urllib.parse.parse_qs(target.query).get("rate", ["0"])[0])
+    started = time.monotonic()
     first = rest[:EDGE] if length > BIG else rest
     tail = rest[-EDGE:]
     while received < length:
-        chunk = conn.recv(min(1 << 20, length - received))
+        if rate:
+            ahead = received / rate - (time.monotonic() - started)
+            if ahead > 0:
+                time.sleep(ahead)
+        chunk = conn.recv(min(max(rate // 10, 1) if rate else 1 << 20, length - received))
         if not chunk:
             break
         received += len(chunk)
@@ -111,6 +119,9 @@ def serve(conn):
             body = q.get("body", [None])[0]
             answer(conn, int(q.get("status", ["200"])[0]),
                    None if body is None else urllib.parse.unquote_to_bytes(url.query.split("body=", 1)[1].split("&")[0]))
+        elif path == "/long-error":
+            n = int(q.get("n", ["0"])[0])
+            answer(conn, 200, b'{"errors":[{"message":"' + b"m" * n + b'"}]}')
         elif path == "/slow-read":
             answer(conn, 200, b"ok")
         elif path == "/silent":
@@ -120,17 +131,14 @@ def serve(conn):
             conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789")
             time.sleep(30)
             conn.close()
+        elif path == "/trickle":
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n")
+            for _ in range(1000):
+                time.sleep(1)
+                conn.sendall(b"x")
+            conn.close()
         elif path == "/reset":
             reset(conn)
-        elif path == "/reset-first":
-            key = q.get("key", [""])[0]
-            with counter_lock:
-                seen = reset_counts.get(key, 0)
-                reset_counts[key] = seen + 1
-            if seen < int(q.get("times", ["1"])[0]):
-                reset(conn)
-            else:
-                answer(conn, 200, b"ok")
         elif path == "/huge":
             n = int(q.get("len", ["0"])[0])
             head = b"HTTP/1.1 200 OK\r\nConnection: close\r\n"

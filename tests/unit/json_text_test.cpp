@@ -2,44 +2,40 @@
 
 #include <gtest/gtest.h>
 
-TEST(JsonFindString, FindsValuesAfterBlanksTabsAndColons) {
-    EXPECT_EQ(json_find_string(R"({"a":"x"})", "a"), "x");
-    EXPECT_EQ(json_find_string("{\"a\" \t: :\t \"x\"}", "a"), "x");
-    EXPECT_EQ(json_find_string(R"({"a""x"})", "a"), "x");  // no colon at all
-    EXPECT_EQ(json_find_string(R"({"a":""})", "a"), "");
-    EXPECT_EQ(json_find_string(R"({"b":"x"})", "a"), std::nullopt);
-    EXPECT_EQ(json_find_string("{\"a\":\n\"x\"}", "a"), std::nullopt);
-    EXPECT_EQ(json_find_string(R"({"a":5})", "a"), std::nullopt);
-    EXPECT_EQ(json_find_string(R"({"a":{"b":"c"}})", "a"), std::nullopt);
-    EXPECT_EQ(json_find_string(R"({"a":null})", "a"), std::nullopt);
-    EXPECT_EQ(json_find_string(R"({"a")", "a"), std::nullopt);  // truncated after the key
-}
+TEST(JsonFindString, SearchAndDecodingRules) {
+    struct row {
+        std::string text, key;
+        std::optional<std::string> value;
+    } rows[] = {
+        {R"({"a":"x"})", "a", "x"},
+        {"{\"a\" \t: :\t \"x\"}", "a", "x"},
+        {R"({"a""x"})", "a", "x"},  // no colon at all
+        {R"({"a":""})", "a", ""},
+        {R"({"b":"x"})", "a", std::nullopt},
+        {"{\"a\":\n\"x\"}", "a", std::nullopt},  // a line break ends the run before the value
+        {R"({"a":5})", "a", std::nullopt},
+        {R"({"a":{"b":"c"}})", "a", std::nullopt},
+        {R"({"a":null})", "a", std::nullopt},
+        {R"({"a")", "a", std::nullopt},
+        // The first occurrence wins, even as a value: a comma after it means no string.
+        {R"({"message":"title","title":"real"})", "title", std::nullopt},
+        {R"({"m":"a" : "value","a":"x"})", "a", "value"},
+        {R"({"outer":{"a":"deep"}})", "a", "deep"},
+        {R"({"a":"q\"uote"})", "a", "q\"uote"},
+        {R"({"a":"ends\\"})", "a", "ends\\"},
+        {R"({"a":"x\\\"y"})", "a", "x\\\"y"},
+        {R"({"a":"\t\n\r\/"})", "a", "\t\n\r/"},
+        {R"({"a":"\u00e9\b\f"})", "a", "u00e9bf"},  // no Unicode escape is decoded
+        {R"({"a":"unterminated)", "a", "unterminated"},
+        {R"({"a":"trailing\)", "a", "trailing\\"},
+        {R"({"a":"é😀"})", "a", "é😀"},
+    };
+    for (const row& r : rows) EXPECT_EQ(json_find_string(r.text, r.key), r.value) << r.text;
 
-TEST(JsonFindString, FirstOccurrenceWinsEvenAsAValue) {
-    // "title" first stands as a value; what follows it is a comma, so no string.
-    EXPECT_EQ(json_find_string(R"({"message":"title","title":"real"})", "title"), std::nullopt);
-    EXPECT_EQ(json_find_string(R"({"m":"a","a":"x"})", "a"), std::nullopt);
-    EXPECT_EQ(json_find_string(R"({"m":"a" : "value","a":"x"})", "a"), "value");
-    EXPECT_EQ(json_find_string(R"({"outer":{"a":"deep"}})", "a"), "deep");
-}
-
-TEST(JsonFindString, EscapesAreDecodedOnlyAsDocumented) {
-    EXPECT_EQ(json_find_string(R"({"a":"q\"uote"})", "a"), "q\"uote");
-    EXPECT_EQ(json_find_string(R"({"a":"ends\\"})", "a"), "ends\\");
-    EXPECT_EQ(json_find_string(R"({"a":"x\\\"y"})", "a"), "x\\\"y");
-    EXPECT_EQ(json_find_string(R"({"a":"\t\n\r\/"})", "a"), "\t\n\r/");
-    EXPECT_EQ(json_find_string(R"({"a":"\u00e9\b\f"})", "a"), "u00e9bf");
-    EXPECT_EQ(json_find_string(R"({"a":"unterminated)", "a"), "unterminated");
-    EXPECT_EQ(json_find_string(R"({"a":"trailing\)", "a"), "trailing\\");
-    EXPECT_EQ(json_find_string(R"({"a":"é😀"})", "a"), "é😀");
-}
-
-TEST(JsonFindString, NestedDataStringDecodesToOrdinaryJson) {
-    std::string message = R"({"handler":"uploadPrintedFile","data":"{\"path\":\"C:\\\\x.pdf\",\"token\":\"t\"}"})";
-    auto data = json_find_string(message, "data");
-    ASSERT_TRUE(data);
-    EXPECT_EQ(*data, R"({"path":"C:\\x.pdf","token":"t"})");
-    EXPECT_EQ(json_find_string(*data, "path"), "C:\\x.pdf");
+    // A bridge message's data string decodes to ordinary JSON text.
+    auto data = json_find_string(R"({"handler":"h","data":"{\"path\":\"C:\\\\x.pdf\"}"})", "data");
+    EXPECT_EQ(data, R"({"path":"C:\\x.pdf"})");
+    EXPECT_EQ(json_find_string(data.value_or(""), "path"), "C:\\x.pdf");
 }
 
 TEST(JsonFindNestedString, InnerKeyMayLieBeyondTheOuterValue) {
@@ -47,55 +43,57 @@ TEST(JsonFindNestedString, InnerKeyMayLieBeyondTheOuterValue) {
     EXPECT_EQ(json_find_nested_string(R"({"errors":[],"message":"later"})", "errors", "message"), "later");
     EXPECT_EQ(json_find_nested_string(R"({"message":"before","errors":[]})", "errors", "message"), std::nullopt);
     EXPECT_EQ(json_find_nested_string(R"({"data":{}})", "errors", "message"), std::nullopt);
-    EXPECT_EQ(json_find_nested_string(R"({"data":{"alphaCreateEnvelope":{"id":"env-1"}},"id":"x"})",
-                                      "alphaCreateEnvelope", "id"),
-              "env-1");
 }
 
-TEST(JsonQuote, WritesPlainAsciiLiterals) {
-    EXPECT_EQ(json_quote(std::nullopt), "null");
-    EXPECT_EQ(json_quote(""), "\"\"");
-    EXPECT_EQ(json_quote("\t\xC3\xA9"), "\"\\t\\u00e9\"");
-    EXPECT_EQ(json_quote("a/b\"c\\d\n\r"), "\"a/b\\\"c\\\\d\\n\\r\"");
-    EXPECT_EQ(json_quote(std::string("\x01\x7f", 2)), "\"\\u0001\\u007f\"");
-    EXPECT_EQ(json_quote(std::string("\0", 1)), "\"\\u0000\"");
-    EXPECT_EQ(json_quote("\xE2\x80\xA8"), "\"\\u2028\"");
+TEST(JsonQuote, PlainAsciiLiteralsOfAnyText) {
+    struct row {
+        std::optional<std::string> in;
+        std::string out;
+    } rows[] = {
+        {std::nullopt, "null"},
+        {"", "\"\""},
+        {"\t\xC3\xA9", "\"\\t\\u00e9\""},
+        {"a/b\"c\\d\n\r", "\"a/b\\\"c\\\\d\\n\\r\""},
+        {std::string("\x01\x7f\0", 3), "\"\\u0001\\u007f\\u0000\""},
+        {"\xE2\x80\xA8", "\"\\u2028\""},
+        {"\xF0\x9F\x98\x80", "\"\\ud83d\\ude00\""},  // above the BMP: a surrogate pair
+        {"\xF4\x8F\xBF\xBF", "\"\\udbff\\udfff\""},
+        {"a\xFF" "b", "\"a\\ufffdb\""},                  // malformed UTF-8: U+FFFD
+        {"\xC3", "\"\\ufffd\""},
+        {"\xED\xA0\x80", "\"\\ufffd\\ufffd\\ufffd\""},  // an encoded surrogate
+        {"\xC0\xAF", "\"\\ufffd\\ufffd\""},            // an overlong slash
+        // Long plain runs are scanned eight bytes at a time; what needs escaping is found anywhere.
+        {std::string("abcdefghij\"klmnopqr\x01stuvwxyz0123456\x7f\\") + "\xC3\xA9" + "ABCDEFGH",
+         "\"abcdefghij\\\"klmnopqr\\u0001stuvwxyz0123456\\u007f\\\\\\u00e9ABCDEFGH\""},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(json_quote(r.in), r.out);
+        std::string appended = "x";
+        append_json_quote(appended, r.in);
+        EXPECT_EQ(appended, "x" + r.out);
+    }
 }
 
-TEST(JsonQuote, CharactersAboveBmpBecomeSurrogatePairs) {
-    EXPECT_EQ(json_quote("\xF0\x9F\x98\x80"), "\"\\ud83d\\ude00\"");  // U+1F600
-    EXPECT_EQ(json_quote("\xF4\x8F\xBF\xBF"), "\"\\udbff\\udfff\"");  // U+10FFFF
-}
-
-TEST(JsonQuote, InvalidUtf8BecomesReplacementCharacters) {
-    EXPECT_EQ(json_quote("a\xFF" "b"), "\"a\\ufffdb\"");
-    EXPECT_EQ(json_quote("\xC3"), "\"\\ufffd\"");                      // truncated sequence
-    EXPECT_EQ(json_quote("\xED\xA0\x80"), "\"\\ufffd\\ufffd\\ufffd\"");  // encoded surrogate
-    EXPECT_EQ(json_quote("\xC0\xAF"), "\"\\ufffd\\ufffd\"");            // overlong slash
-}
-
-TEST(JsEscape, SingleAndDoubleDifferOnlyInTheirQuote) {
+// The single-quoted form escapes only what ends a script literal; the double-quoted one keeps
+// JSON text valid, so every control character is escaped and broken UTF-8 mended.
+TEST(JsEscape, SingleQuotedScriptAndJsonContent) {
     EXPECT_EQ(js_escape_single("a'b\"c\td\\e\nf\rg"), "a\\'b\"c\td\\\\e\\nf\\rg");
-    EXPECT_EQ(js_escape_double("a'b\"c\td\\e\nf\rg"), "a'b\\\"c\td\\\\e\\nf\\rg");
-    EXPECT_EQ(js_escape_single(""), "");
     EXPECT_EQ(js_escape_single("é😀\xE2\x80\xA8"), "é😀\xE2\x80\xA8");
+    EXPECT_EQ(js_escape_double("a'b\"c\td\\e\nf\rg"), "a'b\\\"c\\td\\\\e\\nf\\rg");
+    EXPECT_EQ(js_escape_double(std::string("\0\x01\x1f\x7f", 4)), "\\u0000\\u0001\\u001f\x7f");
+    EXPECT_EQ(js_escape_double("é😀 \xFF"), "é😀 \xEF\xBF\xBD");
+    EXPECT_EQ(js_escape_single(""), "");
 }
 
 TEST(WideConversion, RoundTripsAndReplacesMalformedInput) {
     std::string text = "a é 😀 \xE2\x80\xA8";
-    std::u16string wide = utf8_to_wide(text);
-    EXPECT_EQ(wide, u"a é 😀 \u2028");
-    EXPECT_EQ(wide_to_utf8(wide), text);
+    EXPECT_EQ(utf8_to_wide(text), u"a é 😀 \u2028");
+    EXPECT_EQ(wide_to_utf8(utf8_to_wide(text)), text);
     EXPECT_EQ(utf8_to_wide("x\xFFy"), u"x\uFFFDy");
     EXPECT_EQ(wide_to_utf8(std::u16string(u"a") + char16_t(0xD800) + u"b"), "a\xEF\xBF\xBD" "b");
     EXPECT_EQ(wide_to_utf8(std::u16string(1, char16_t(0xDC00))), "\xEF\xBF\xBD");
-}
-
-TEST(SanitizeUtf8, KeepsValidTextAndReplacesBrokenSequences) {
     EXPECT_TRUE(is_valid_utf8("plain é 😀 \xEF\xBF\xBD"));
     EXPECT_FALSE(is_valid_utf8("cut \xE2\x82"));
-    EXPECT_EQ(sanitize_utf8("ok é"), "ok é");
-    // A 400-byte cut inside a character leaves a broken tail.
     EXPECT_EQ(sanitize_utf8("ab\xE2\x82"), "ab\xEF\xBF\xBD");
     EXPECT_EQ(sanitize_utf8(std::string("\xFE\xFF", 2)), "\xEF\xBF\xBD\xEF\xBF\xBD");
 }

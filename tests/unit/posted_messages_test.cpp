@@ -1,10 +1,12 @@
 #include "base/page_script.h"
 #include "base/posted_messages.h"
+#include "base/worker_pool.h"
 #include "bridge/handlers.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <thread>
 #include <vector>
@@ -89,6 +91,14 @@ TEST_F(PostedMessages, EachPayloadBecomesItsPageCall) {
         {printed_file_event{"/o/sign-myself/Ann's\nfile.pdf", "sign_myself"},
          R"(window.velunio&&typeof window.velunio._onNewPrintedFile==='function'&&window.velunio._onNewPrintedFile('/o/sign-myself/Ann\'s\nfile.pdf','sign_myself'))"},
         {printed_file_event{"/o/" + std::string(2600, 'a') + ".pdf", "sign_myself"}, nullptr},
+        {upload_progress{"/o/Ann's.pdf", 65536, 157286900},
+         R"(window.velunio&&typeof window.velunio._onUploadProgress==='function'&&window.velunio._onUploadProgress('/o/Ann\'s.pdf',65536,157286900))"},
+        // A script goes out whole: nothing cuts it at a NUL, and broken UTF-8 is mended.
+        {http_get_result{"n", std::string("a\0\xff", 3), std::nullopt},
+         R"(window.velunio&&window.velunio._onHttpGetResponse("n","a\u0000\ufffd",null))"},
+        {upload_result{"/o/a\xff.pdf", "e", std::nullopt},
+         "window.velunio&&typeof window.velunio._onUploadResult==='function'&&window.velunio._onUploadResult("
+         "'{\"path\":\"/o/a\xEF\xBF\xBD.pdf\",\"envelopeId\":\"e\"}')"},
     };
     for (const row& r : rows) {
         scripts.clear();
@@ -104,8 +114,25 @@ TEST_F(PostedMessages, EachPayloadBecomesItsPageCall) {
 }
 
 TEST(PageScript, LengthIsCountedInUtf16Units) {
-    EXPECT_EQ(utf16_length("abc"), 3u);
-    EXPECT_EQ(utf16_length("é"), 1u);
-    EXPECT_EQ(utf16_length("😀"), 2u);
-    EXPECT_EQ(utf16_length("\xE2\x80\xA8"), 1u);
+    EXPECT_EQ(utf16_length("abc\xE2\x80\xA8"), 4u);
+    EXPECT_EQ(utf16_length("é😀"), 3u);
+}
+
+// At most the limit runs at once, the rest wait, and every job runs.
+TEST(WorkerPool, BoundsTheJobsInFlight) {
+    auto pool = std::make_shared<worker_pool>(3);
+    std::atomic<int> running{0}, most{0}, done{0};
+    for (int i = 0; i < 40; ++i) {
+        run_in_pool(pool, [&] {
+            int now = ++running;
+            for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {}
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            --running;
+            ++done;
+        });
+    }
+    for (int i = 0; i < 2000 && done < 40; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(done.load(), 40);
+    EXPECT_LE(most.load(), 3);
+    EXPECT_GE(most.load(), 2);
 }

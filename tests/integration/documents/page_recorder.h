@@ -7,6 +7,8 @@
 #include "bridge/handlers.h"
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -23,12 +25,29 @@ struct page_recorder {
     }
     ~page_recorder() { set_page_script_runner(nullptr); }
 
+    // The scripts so far that call `function`.
+    std::vector<std::string> calls(const std::string& function) const {
+        std::vector<std::string> found;
+        for (const auto& s : *scripts)
+            if (s.find("window.velunio." + function + "(") != std::string::npos) found.push_back(s);
+        return found;
+    }
+
+    // Pumps until `count` calls of `function` arrived or the time is up; returns them.
+    std::vector<std::string> wait_for_calls(std::size_t count, const std::string& function,
+                                            std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        wait_for(SIZE_MAX, limit, [&] { return calls(function).size() >= count; });
+        return calls(function);
+    }
+
     // Pumps until `count` scripts arrived or the time is up; returns what arrived.
-    const std::vector<std::string>& wait_for(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const std::vector<std::string>& wait_for(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10),
+                                             const std::function<bool()>& enough = nullptr) {
         auto until = std::chrono::steady_clock::now() + limit;
         for (;;) {
             deliver_posted_messages();
-            if (scripts->size() >= count || std::chrono::steady_clock::now() > until) return *scripts;
+            bool done = enough ? enough() : scripts->size() >= count;
+            if (done || std::chrono::steady_clock::now() > until) return *scripts;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }

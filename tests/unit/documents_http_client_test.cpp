@@ -1,0 +1,40 @@
+#include "documents/http_client.h"
+
+#include <gtest/gtest.h>
+
+// The exchanges themselves are checked against servers (http_client_test.cpp); these are the
+// rules that no exchange shows exactly.
+TEST(HttpClientRules, ErrorTextsAndLimits) {
+    EXPECT_EQ(http_error_text("curl", "curl_easy_perform", 7, "Couldn't connect to server\r\n "),
+              "curl_easy_perform failed (curl 7: Couldn't connect to server)");
+    EXPECT_EQ(http_error_text("curl", "curl_url_set", 5, ""), "curl_url_set failed (curl 5)");
+    setenv("VELUNIO_HTTP_SPEED_WINDOW_MS", "1500", 1);
+    EXPECT_EQ(transfer_too_slow_text(http_limits_from_environment()), "transfer slower than 1024 bytes/s for 1.5 s");
+    setenv("VELUNIO_HTTP_SPEED_WINDOW_MS", "soon", 1);
+    EXPECT_EQ(http_limits_from_environment().speed_window_ms, 30000);
+    unsetenv("VELUNIO_HTTP_SPEED_WINDOW_MS");
+}
+
+// Each step: seconds since the start and the bytes moved so far; whether the transfer may go on.
+TEST(HttpClientRules, SpeedFloorOverTheWindow) {
+    http_limits limits;  // 1024 bytes/s over 30 s: 30720 bytes a window
+    struct step {
+        double at;
+        std::uint64_t moved;
+        bool goes_on;
+    };
+    std::vector<std::pair<const char*, std::vector<step>>> cases = {
+        {"silent", {{0, 0, true}, {29.9, 0, true}, {30, 0, false}}},
+        {"a byte a second", {{0, 0, true}, {15, 15, true}, {29, 29, true}, {30, 30, false}}},
+        {"slow but moving", {{0, 0, true}, {20, 30720, true}, {49, 40000, true}, {50, 61440, true}, {79, 61441, true}}},
+        {"fast, then stops", {{0, 0, true}, {1, 1 << 20, true}, {30.5, 1 << 20, true}, {31, 1 << 20, false}}},
+    };
+    auto t0 = std::chrono::steady_clock::now();
+    for (const auto& [name, steps] : cases) {
+        transfer_watch watch;
+        for (const step& s : steps) {
+            auto now = t0 + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(s.at));
+            EXPECT_EQ(transfer_keeps_pace(watch, limits, s.moved, now), s.goes_on) << name << " at " << s.at << " s";
+        }
+    }
+}
