@@ -1,5 +1,6 @@
 #include "register/printer_register.h"
 
+#include "base/app_log.h"
 #include "base/app_state.h"
 #include "base/ipp_port.h"
 #include "base/json_text.h"
@@ -118,6 +119,29 @@ void remove_flow_printers() {
         reg_log("Removing stale port '%s'", q.device_uri.c_str());
         delete_logged(q.name);
     }
+}
+
+std::optional<std::string> queue_notice(const std::optional<std::vector<queue_info>>& queues, int port) {
+    std::string how = "add the queues once with: " + std::string(register_command());
+    if (!queues) {
+        return "[startup] The print queues could not be read (no print scheduler answered); to print from "
+               "applications, start the print scheduler and " + how;
+    }
+    std::string missing;
+    for (const flow& printer : flows) {
+        std::string url = printer_ipp_url(printer, port);
+        bool found = false;
+        for (const queue_info& q : *queues) found = found || contains(q.device_uri, url);
+        if (found) continue;
+        if (!missing.empty()) missing += " and ";
+        missing += printer.printer_name;
+    }
+    if (missing.empty()) return std::nullopt;
+    return "[startup] No print queue points at " + missing + " yet; to print from applications, " + how;
+}
+
+void log_queue_notice(int port) {
+    if (std::optional<std::string> notice = queue_notice(list_queues(), port)) app_log_text(*notice);
 }
 
 int velunio_unregister_printers() {

@@ -43,6 +43,14 @@ std::string trimmed_child_output(std::string_view output);
 // Deletes this program's queues, then any queue left that points at the printer service.
 void remove_flow_printers();
 
+// What start-up tells the user about the queues: nullopt when a queue points at each printer
+// on `port`, else a line naming the printers without one and how to add them (`queues` is
+// nullopt when no scheduler answered).
+std::optional<std::string> queue_notice(const std::optional<std::vector<queue_info>>& queues, int port);
+// Reads the queues and writes queue_notice's line to the application log. Waits on the
+// scheduler: call it off the main thread.
+void log_queue_notice(int port);
+
 // Timings with their test overrides from the environment (absent: the fixed values).
 struct register_timing {
     int attempts = 45;
@@ -69,6 +77,8 @@ struct register_words {
     std::string_view program;          // "Is <program> running?"
 };
 const register_words& platform_register_words();
+// The command a user types to add the queues.
+std::string_view register_command();
 
 struct child_result {
     bool started = false;

@@ -58,12 +58,32 @@ TEST(OutputFolder, TooLongValueIsRefusedNotCut) {
     EXPECT_NE(reason.find("VELUNIO_OUTPUT_DIR"), std::string::npos);
 }
 
-TEST(UiFolder, BesideTheExecutableElseTheInstalledCopy) {
+TEST(UiFolder, BesideTheExecutableThenItsPrefixThenTheCompiledInPath) {
     temp_dir tmp;
-    const std::string& dir = tmp.path();
-    EXPECT_EQ(derive_ui_dir(dir + "/velunio-print-app", "/usr/share/x/ui"), "/usr/share/x/ui");
-    ASSERT_TRUE(create_folder_with_parents(dir + "/ui"));
-    EXPECT_EQ(derive_ui_dir(dir + "/velunio-print-app", "/usr/share/x/ui"), dir + "/ui");
+    const std::string exe = tmp / "usr/bin/velunio-print-app";
+    const std::string share_ui = tmp / "usr/share/velunio-printaro/ui";
+    EXPECT_EQ(derive_ui_dir(exe, "/nonexistent/x/ui"), "/nonexistent/x/ui");
+    EXPECT_EQ(derive_ui_dir("", "/nonexistent/x/ui"), "/nonexistent/x/ui");
+    ASSERT_TRUE(create_folder_with_parents(share_ui));
+    EXPECT_EQ(derive_ui_dir(exe, "/nonexistent/x/ui"), share_ui);
+    ASSERT_TRUE(create_folder_with_parents(tmp / "usr/bin/ui"));
+    EXPECT_EQ(derive_ui_dir(exe, "/nonexistent/x/ui"), tmp / "usr/bin/ui");
+}
+
+TEST(UiFolder, CandidatesInOrderWithoutRepeats) {
+    struct row {
+        std::string exe, compiled_in;
+        std::vector<std::string> expected;
+    };
+    const row rows[] = {
+        {"/opt/v/bin/velunio-print-app", "/usr/share/v/icon.svg",
+         {"/opt/v/bin/icon.svg", "/opt/v/share/v/icon.svg", "/usr/share/v/icon.svg"}},
+        {"/usr/bin/velunio-print-app", "/usr/share/v/icon.svg", {"/usr/bin/icon.svg", "/usr/share/v/icon.svg"}},
+        {"/usr/bin/../bin/velunio-print-app", "", {"/usr/bin/icon.svg", "/usr/share/v/icon.svg"}},
+        {"", "/usr/share/v/icon.svg", {"/usr/share/v/icon.svg"}},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(installed_file_candidates(r.exe, "icon.svg", "v/icon.svg", r.compiled_in), r.expected) << r.exe;
 }
 
 TEST(Version, IsTheProjectVersion) { EXPECT_EQ(build_version(), "1.0.4"); }
