@@ -70,7 +70,7 @@ int run_normal(bool start_hidden, const std::optional<std::string>& command_line
     start_printer_service(std::move(service));
     // Reading the queues waits on the scheduler, which may not answer at all: a worker of
     // its own keeps that off the start.
-    std::thread([port] { log_queue_notice(port); }).detach();
+    std::thread([port] { log_queue_report(port); }).detach();
     if (!start_user_interface(start_hidden)) {
         stop_printer_service();
         wait_for_printer_service_end(std::chrono::seconds(2));

@@ -121,7 +121,7 @@ void remove_flow_printers() {
     }
 }
 
-std::optional<std::string> queue_notice(const std::optional<std::vector<queue_info>>& queues, int port) {
+std::string queue_report(const std::optional<std::vector<queue_info>>& queues, int port) {
     std::string how = "add the queues once with: " + std::string(register_command());
     if (!queues) {
         return "[startup] The print queues could not be read (no print scheduler answered); to print from "
@@ -136,13 +136,11 @@ std::optional<std::string> queue_notice(const std::optional<std::vector<queue_in
         if (!missing.empty()) missing += " and ";
         missing += printer.printer_name;
     }
-    if (missing.empty()) return std::nullopt;
+    if (missing.empty()) return "[startup] Print queues point at both printers";
     return "[startup] No print queue points at " + missing + " yet; to print from applications, " + how;
 }
 
-void log_queue_notice(int port) {
-    if (std::optional<std::string> notice = queue_notice(list_queues(), port)) app_log_text(*notice);
-}
+void log_queue_report(int port) { app_log_text(queue_report(list_queues(), port)); }
 
 int velunio_unregister_printers() {
     open_register_log();

@@ -43,13 +43,11 @@ std::string trimmed_child_output(std::string_view output);
 // Deletes this program's queues, then any queue left that points at the printer service.
 void remove_flow_printers();
 
-// What start-up tells the user about the queues: nullopt when a queue points at each printer
-// on `port`, else a line naming the printers without one and how to add them (`queues` is
-// nullopt when no scheduler answered).
-std::optional<std::string> queue_notice(const std::optional<std::vector<queue_info>>& queues, int port);
-// Reads the queues and writes queue_notice's line to the application log. Waits on the
-// scheduler: call it off the main thread.
-void log_queue_notice(int port);
+// What start-up logs about the queues: that a queue points at each printer on `port`, or which
+// printers have none and how to add them (`queues` is nullopt when no scheduler answered).
+std::string queue_report(const std::optional<std::vector<queue_info>>& queues, int port);
+// Reads the queues and logs queue_report's line. Waits on the scheduler: call it off the main thread.
+void log_queue_report(int port);
 
 // Timings with their test overrides from the environment (absent: the fixed values).
 struct register_timing {

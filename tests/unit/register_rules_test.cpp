@@ -42,18 +42,18 @@ TEST(RegisterRules, PresenceByNameFirstThenByDevice) {
                                        "ipp://localhost:8632/ipp/print/Request_Signature_(Velunio)"));
 }
 
-TEST(RegisterRules, StartNoticeNamesThePrintersWithoutAQueue) {
+TEST(RegisterRules, StartReportNamesThePrintersWithoutAQueue) {
     const std::string sign = "ipp://localhost:8632/ipp/print/Sign_Myself_(Velunio)";
     const std::string request = "ipp://localhost:8632/ipp/print/Request_Signature_(Velunio)";
     const std::string how = "; to print from applications, add the queues once with: sudo velunio-print-app --register";
     struct row {
         std::optional<std::vector<queue_info>> queues;
-        std::optional<std::string> notice;
+        std::string report;
     };
     const row rows[] = {
-        {std::vector<queue_info>{{"a", "", sign}, {"b", "", request}}, std::nullopt},
+        {std::vector<queue_info>{{"a", "", sign}, {"b", "", request}}, "[startup] Print queues point at both printers"},
         {std::vector<queue_info>{{"b", "", request}, {"office", "", "ipp://printer.invalid/"}, {"a", "", sign}},
-         std::nullopt},
+         "[startup] Print queues point at both printers"},
         {std::vector<queue_info>{},
          "[startup] No print queue points at Sign Myself (Velunio) and Request Signature (Velunio) yet" + how},
         // A queue of ours by name that points at another port serves nothing.
@@ -64,7 +64,7 @@ TEST(RegisterRules, StartNoticeNamesThePrintersWithoutAQueue) {
          "[startup] The print queues could not be read (no print scheduler answered); to print from applications, "
          "start the print scheduler and add the queues once with: sudo velunio-print-app --register"},
     };
-    for (const row& r : rows) EXPECT_EQ(queue_notice(r.queues, 8632), r.notice);
+    for (const row& r : rows) EXPECT_EQ(queue_report(r.queues, 8632), r.report);
 }
 
 TEST(RegisterRules, ChildOutputIsCutThenTrimmed) {
