@@ -23,24 +23,7 @@ while [ $# -gt 0 ]; do
   shift 2
 done
 
-tmp=$(mktemp -d)
-chmod 0755 "$tmp"
-# SIGTERM, and SIGKILL when a process has not ended 5 s later.
-stop() {
-  local p=$1
-  kill "$p" 2>/dev/null || return 0
-  for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-  kill -9 "$p" 2>/dev/null
-  wait "$p" 2>/dev/null
-}
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do stop "$p"; done
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+source "$here/../../support/shell_test.sh"
 
 if [ -n "$build_dir" ]; then
   root=$tmp/root
@@ -89,7 +72,6 @@ grep -qF '<launchable type="desktop-id">com.velunio.Printaro.desktop</launchable
 
 # --- the installed program runs ----------------------------------------------------------------
 [ "$(id -u)" -eq 0 ] || { echo "FAIL: --register needs root; run the check as root" >&2; exit 1; }
-source "$here/../../support/private_cupsd.sh"
 start_private_cupsd "$tmp/cups"
 if [ -z "${DISPLAY:-}" ]; then
   n=$(( 100 + RANDOM % 400 ))
@@ -102,8 +84,6 @@ fi
 export HOME=$tmp/home XDG_RUNTIME_DIR=$tmp/run XDG_DATA_HOME=$tmp/data XDG_CONFIG_HOME=$tmp/config
 export VELUNIO_OUTPUT_DIR=$tmp/out VELUNIO_REGISTER_LOG=$tmp/register.log
 mkdir -p "$HOME" && mkdir -m 0700 "$XDG_RUNTIME_DIR"
-port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-pick_port() { local p; while :; do p=$(( 20000 + RANDOM % 20000 )); port_free $p && { echo $p; return; }; done; }
 export VELUNIO_IPP_PORT=$(pick_port)
 log=$VELUNIO_OUTPUT_DIR/velunio-print.log
 # The messages of the latest start only.
