@@ -72,7 +72,6 @@ grep -qF '<launchable type="desktop-id">com.velunio.Printaro.desktop</launchable
 
 # --- the installed program runs ----------------------------------------------------------------
 [ "$(id -u)" -eq 0 ] || { echo "FAIL: --register needs root; run the check as root" >&2; exit 1; }
-start_private_cupsd "$tmp/cups"
 if [ -z "${DISPLAY:-}" ]; then
   n=$(( 100 + RANDOM % 400 ))
   while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
@@ -102,6 +101,14 @@ run_hidden() {
 }
 quote_ere() { printf '%s' "$1" | sed 's/[][\.*^$(){}?+|/]/\\&/g'; }
 
+# No scheduler answers: the start goes on and says so.
+export CUPS_SERVER=$tmp/no-scheduler.sock
+run_hidden
+wait_for '^\[startup\] The print queues could not be read \(no print scheduler answered\)' 20 ||
+  fail "no start-up line without a scheduler"
+stop "$app_pid"
+
+start_private_cupsd "$tmp/cups"
 run_hidden
 messages | grep -qxF "Starting. ui=$share/velunio-printaro/ui out=$VELUNIO_OUTPUT_DIR" ||
   fail "the page is not taken from $share/velunio-printaro/ui: $(messages | grep '^Starting')"
