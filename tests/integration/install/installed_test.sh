@@ -2,55 +2,39 @@
 # The program as an installation lays it out: its files, its desktop entries and metadata,
 # and a run of the installed executable, which must find its page under share, serve both
 # printers and add their queues to a private scheduler.
-#   installed_test.sh --build-dir DIR --prefix P --sysconfdir S --version V
-#       installs the build into a throw-away DESTDIR with `cmake --install` first
-#   installed_test.sh --root ROOT --prefix P --sysconfdir S --version V [--listing FILE]
-#       checks an installation under ROOT (the unpacked package); FILE holds the package's
-#       paths as dpkg-deb -c lists them
+#   installed_test.sh FROM PREFIX SYSCONFDIR VERSION [LISTING]
+# FROM is a build folder, installed with `cmake --install` into a throw-away DESTDIR, or a root
+# that holds an installation (the unpacked package); LISTING holds the package's paths as
+# dpkg-deb -c lists them.
 set -uo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-build_dir="" root="" prefix="" sysconfdir="" version="" listing=""
-while [ $# -gt 0 ]; do
-  case $1 in
-    --build-dir) build_dir=$2 ;;
-    --root) root=$2 ;;
-    --prefix) prefix=$2 ;;
-    --sysconfdir) sysconfdir=$2 ;;
-    --version) version=$2 ;;
-    --listing) listing=$2 ;;
-    *) echo "unknown argument $1" >&2; exit 2 ;;
-  esac
-  shift 2
-done
-
-source "$here/../../support/shell_test.sh"
-
-if [ -n "$build_dir" ]; then
+from=$1 prefix=$2 sysconfdir=$3 version=$4 listing=${5:-}
+source "$(dirname "$0")/../../support/shell_test.sh"
+root=$from
+if [ -f "$from/CMakeCache.txt" ]; then
   root=$tmp/root
-  DESTDIR=$root cmake --install "$build_dir" >"$tmp/install.log" 2>&1 || { cat "$tmp/install.log" >&2; exit 1; }
+  DESTDIR=$root cmake --install "$from" >"$tmp/install.log" 2>&1 || { cat "$tmp/install.log" >&2; exit 1; }
 fi
 share=$root$prefix/share
 app=$root$prefix/bin/velunio-print-app
 
 # --- the files ---------------------------------------------------------------------------------
-sizes="16 22 24 32 48 64 128 256"
 expected=("$prefix/bin/velunio-print-app" "$prefix/share/velunio-printaro/ui/index.html"
           "$prefix/share/applications/com.velunio.Printaro.desktop"
           "$prefix/share/metainfo/com.velunio.Printaro.metainfo.xml"
           "$prefix/share/icons/hicolor/scalable/apps/velunio-printaro.svg"
           "$sysconfdir/xdg/autostart/com.velunio.Printaro.desktop")
-for s in $sizes; do expected+=("$prefix/share/icons/hicolor/${s}x${s}/apps/velunio-printaro.png"); done
+for s in 16 22 24 32 48 64 128 256; do
+  png=$prefix/share/icons/hicolor/${s}x${s}/apps/velunio-printaro.png
+  expected+=("$png")
+  drawn=$(python3 -c 'import struct,sys; print("%dx%d" % struct.unpack(">II", open(sys.argv[1],"rb").read(24)[16:]))' "$root$png" 2>/dev/null)
+  [ "$drawn" = "${s}x${s}" ] || fail "icon ${s}x${s} is drawn at '$drawn'"
+done
 for f in "${expected[@]}"; do
   [ -f "$root$f" ] || fail "not installed: $f"
   [ -z "$listing" ] || grep -qxF -- "$f" "$listing" || fail "the package does not list $f"
 done
 ls "$share"/man/man1/velunio-print-app.1* >/dev/null 2>&1 || fail "no manual page"
 [ -x "$app" ] || fail "$app is not executable"
-for s in $sizes; do
-  png=$share/icons/hicolor/${s}x${s}/apps/velunio-printaro.png
-  drawn=$(python3 -c 'import struct,sys; d=open(sys.argv[1],"rb").read(24); print("%dx%d" % struct.unpack(">II", d[16:24]))' "$png" 2>/dev/null)
-  [ "$drawn" = "${s}x${s}" ] || fail "icon ${s}x${s} is drawn at '$drawn'"
-done
 
 # --- desktop entries and metadata ------------------------------------------------------------
 menu=$share/applications/com.velunio.Printaro.desktop
