@@ -10,10 +10,8 @@
 
 namespace {
 
-std::string script_path() {
-    std::string here = __FILE__;
-    return here.substr(0, here.rfind('/')) + "/http_test_server.py";
-}
+// Named by CMake: __FILE__ is relative when the compiler cache rewrites paths (CCACHE_BASEDIR).
+std::string script_path() { return VELUNIO_TEST_SUPPORT_DIR "/http_test_server.py"; }
 
 }  // namespace
 
