@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 
 #ifndef VELUNIO_INSTALLED_UI_DIR
 #define VELUNIO_INSTALLED_UI_DIR "/usr/share/velunio-printaro/ui"
@@ -65,7 +66,11 @@ int run_normal(bool start_hidden, const std::optional<std::string>& command_line
 
     claim_stop_signals();
     install_bridge_deliverers();
+    int port = service.port;
     start_printer_service(std::move(service));
+    // Reading the queues waits on the scheduler, which may not answer at all: a worker of
+    // its own keeps that off the start.
+    std::thread([port] { log_queue_report(port); }).detach();
     if (!start_user_interface(start_hidden)) {
         stop_printer_service();
         wait_for_printer_service_end(std::chrono::seconds(2));

@@ -2,6 +2,7 @@
 
 #include "build_info.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -51,14 +52,32 @@ std::string derive_output_dir_from_environment() {
     return derive_output_dir([](const char* name) { return env_value(name); });
 }
 
-std::string derive_ui_dir(const std::string& executable_path, const std::string& installed_ui_dir) {
+std::vector<std::string> installed_file_candidates(const std::string& executable_path, std::string_view beside,
+                                                   std::string_view below_share, const std::string& compiled_in) {
     namespace fs = std::filesystem;
-    fs::path beside = fs::path(executable_path).parent_path() / "ui";
-    std::error_code ec;
-    if (executable_path.empty() || (!fs::is_directory(beside, ec) && !installed_ui_dir.empty())) {
-        return installed_ui_dir;
+    std::vector<std::string> candidates;
+    auto add = [&](const fs::path& path) {
+        std::string text = path.lexically_normal().string();
+        if (!text.empty() && std::find(candidates.begin(), candidates.end(), text) == candidates.end())
+            candidates.push_back(std::move(text));
+    };
+    if (!executable_path.empty()) {
+        fs::path dir = fs::path(executable_path).parent_path();
+        add(dir / beside);
+        add(dir.parent_path() / "share" / below_share);
     }
-    return beside.string();
+    add(compiled_in);
+    return candidates;
+}
+
+std::string derive_ui_dir(const std::string& executable_path, const std::string& installed_ui_dir) {
+    std::vector<std::string> candidates =
+        installed_file_candidates(executable_path, "ui", "velunio-printaro/ui", installed_ui_dir);
+    std::error_code ec;
+    for (const std::string& candidate : candidates)
+        if (std::filesystem::is_directory(candidate, ec)) return candidate;
+    if (!installed_ui_dir.empty()) return installed_ui_dir;
+    return candidates.empty() ? std::string("ui") : candidates.front();
 }
 
 std::string build_version() {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 enum class run_mode { register_printers, unregister_printers, normal };
 
@@ -36,7 +37,15 @@ std::string derive_output_dir(const env_lookup& lookup,
                               const std::function<void(const std::string&)>& refused = {});
 std::string derive_output_dir_from_environment();
 
-// "ui" beside the executable; an installed program without one there uses the shared copy.
+// Where one of the program's own files is looked for, in order and without repeats: `beside`
+// next to the executable (the build tree, the Windows layout); `below_share` in the share folder
+// of the prefix the executable is installed in (<prefix>/bin/../share/...), so that an
+// installation into any prefix or root finds its files; the compiled-in installed path.
+std::vector<std::string> installed_file_candidates(const std::string& executable_path, std::string_view beside,
+                                                   std::string_view below_share, const std::string& compiled_in);
+
+// The first of the candidates for the "ui" folder that is a folder; when none is, the
+// compiled-in path, so that the log names where the page was expected.
 std::string derive_ui_dir(const std::string& executable_path, const std::string& installed_ui_dir);
 
 // major.minor.build of this build.

@@ -1,6 +1,7 @@
 #include "host/main_window.h"
 
 #include "base/app_log.h"
+#include "base/app_state.h"
 #include "base/platform.h"
 #include "base/main_loop.h"
 #include "host/web_view.h"
@@ -123,16 +124,12 @@ void on_destroy(GtkWidget*, gpointer) {
     quit_main_loop(0);
 }
 
-std::string executable_dir() {
-    std::string exe = executable_path();
-    auto slash = exe.rfind('/');
-    return slash == std::string::npos ? std::string() : exe.substr(0, slash);
-}
-
 // Loaded as SVG by name rather than sniffed: sniffing needs the shared MIME database,
 // which a reduced XDG_DATA_DIRS may hide.
 void set_icon() {
-    for (const std::string& path : {executable_dir() + "/velunio-printaro.svg", std::string(VELUNIO_INSTALLED_ICON)}) {
+    for (const std::string& path :
+         installed_file_candidates(executable_path(), "velunio-printaro.svg",
+                                   "icons/hicolor/scalable/apps/velunio-printaro.svg", VELUNIO_INSTALLED_ICON)) {
         gchar* contents = nullptr;
         gsize length = 0;
         if (!g_file_get_contents(path.c_str(), &contents, &length, nullptr)) continue;

@@ -1,5 +1,6 @@
 #include "register/printer_register.h"
 
+#include "base/app_log.h"
 #include "base/app_state.h"
 #include "base/ipp_port.h"
 #include "base/json_text.h"
@@ -119,6 +120,27 @@ void remove_flow_printers() {
         delete_logged(q.name);
     }
 }
+
+std::string queue_report(const std::optional<std::vector<queue_info>>& queues, int port) {
+    std::string how = "add the queues once with: " + std::string(register_command());
+    if (!queues) {
+        return "[startup] The print queues could not be read (no print scheduler answered); to print from "
+               "applications, start the print scheduler and " + how;
+    }
+    std::string missing;
+    for (const flow& printer : flows) {
+        std::string url = printer_ipp_url(printer, port);
+        bool found = false;
+        for (const queue_info& q : *queues) found = found || contains(q.device_uri, url);
+        if (found) continue;
+        if (!missing.empty()) missing += " and ";
+        missing += printer.printer_name;
+    }
+    if (missing.empty()) return "[startup] Print queues point at both printers";
+    return "[startup] No print queue points at " + missing + " yet; to print from applications, " + how;
+}
+
+void log_queue_report(int port) { app_log_text(queue_report(list_queues(), port)); }
 
 int velunio_unregister_printers() {
     open_register_log();

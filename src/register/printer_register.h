@@ -43,6 +43,12 @@ std::string trimmed_child_output(std::string_view output);
 // Deletes this program's queues, then any queue left that points at the printer service.
 void remove_flow_printers();
 
+// What start-up logs about the queues: that a queue points at each printer on `port`, or which
+// printers have none and how to add them (`queues` is nullopt when no scheduler answered).
+std::string queue_report(const std::optional<std::vector<queue_info>>& queues, int port);
+// Reads the queues and logs queue_report's line. Waits on the scheduler: call it off the main thread.
+void log_queue_report(int port);
+
 // Timings with their test overrides from the environment (absent: the fixed values).
 struct register_timing {
     int attempts = 45;
@@ -69,6 +75,8 @@ struct register_words {
     std::string_view program;          // "Is <program> running?"
 };
 const register_words& platform_register_words();
+// The command a user types to add the queues.
+std::string_view register_command();
 
 struct child_result {
     bool started = false;

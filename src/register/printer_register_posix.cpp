@@ -64,6 +64,8 @@ const register_words& platform_register_words() {
     return words;
 }
 
+std::string_view register_command() { return "sudo velunio-print-app --register"; }
+
 // lpadmin's IPP Everywhere set-up takes only an IPP scheme.
 std::string printer_ipp_url(const flow& printer, int port) {
     return "ipp://localhost:" + std::to_string(port) + std::string(printer.resource_path);

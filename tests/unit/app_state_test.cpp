@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <map>
+#include <vector>
 
 TEST(ModeSelection, OptionsAreCaseSensitiveSubstringsTestedInOrder) {
     struct row {
@@ -57,12 +58,35 @@ TEST(OutputFolder, FirstRuleThatAppliesEmptyCountsAsUnsetTooLongIsRefused) {
     }
 }
 
-TEST(Folders, UiBesideTheExecutableElseInstalledAndOutputWithItsParents) {
+TEST(UiFolder, BesideTheExecutableThenItsPrefixThenTheCompiledInPath) {
+    temp_dir tmp;
+    const std::string exe = tmp / "usr/bin/velunio-print-app";
+    const std::string share_ui = tmp / "usr/share/velunio-printaro/ui";
+    EXPECT_EQ(derive_ui_dir(exe, "/nonexistent/x/ui"), "/nonexistent/x/ui");
+    EXPECT_EQ(derive_ui_dir("", "/nonexistent/x/ui"), "/nonexistent/x/ui");
+    ASSERT_TRUE(create_folder_with_parents(share_ui));
+    EXPECT_EQ(derive_ui_dir(exe, "/nonexistent/x/ui"), share_ui);
+    ASSERT_TRUE(create_folder_with_parents(tmp / "usr/bin/ui"));
+    EXPECT_EQ(derive_ui_dir(exe, "/nonexistent/x/ui"), tmp / "usr/bin/ui");
+
+    struct row {
+        std::string exe, compiled_in;
+        std::vector<std::string> expected;
+    };
+    const row rows[] = {
+        {"/opt/v/bin/velunio-print-app", "/usr/share/v/icon.svg",
+         {"/opt/v/bin/icon.svg", "/opt/v/share/v/icon.svg", "/usr/share/v/icon.svg"}},
+        {"/usr/bin/velunio-print-app", "/usr/share/v/icon.svg", {"/usr/bin/icon.svg", "/usr/share/v/icon.svg"}},
+        {"/usr/bin/../bin/velunio-print-app", "", {"/usr/bin/icon.svg", "/usr/share/v/icon.svg"}},
+        {"", "/usr/share/v/icon.svg", {"/usr/share/v/icon.svg"}},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(installed_file_candidates(r.exe, "icon.svg", "v/icon.svg", r.compiled_in), r.expected) << r.exe;
+}
+
+TEST(OutputFolder, CreatedWithItsMissingParents) {
     temp_dir tmp;
     const std::string& dir = tmp.path();
-    EXPECT_EQ(derive_ui_dir(dir + "/velunio-print-app", "/usr/share/x/ui"), "/usr/share/x/ui");
-    ASSERT_TRUE(create_folder_with_parents(dir + "/ui"));
-    EXPECT_EQ(derive_ui_dir(dir + "/velunio-print-app", "/usr/share/x/ui"), dir + "/ui");
 
     EXPECT_TRUE(create_folder_with_parents(dir + "/a/b/c/VelunioPrint"));
     EXPECT_TRUE(create_folder_with_parents(dir + "/a/b/c/VelunioPrint"));  // existing is fine

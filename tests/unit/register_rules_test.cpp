@@ -42,6 +42,31 @@ TEST(RegisterRules, PresenceByNameFirstThenByDevice) {
                                        "ipp://localhost:8632/ipp/print/Request_Signature_(Velunio)"));
 }
 
+TEST(RegisterRules, StartReportNamesThePrintersWithoutAQueue) {
+    const std::string sign = "ipp://localhost:8632/ipp/print/Sign_Myself_(Velunio)";
+    const std::string request = "ipp://localhost:8632/ipp/print/Request_Signature_(Velunio)";
+    const std::string how = "; to print from applications, add the queues once with: sudo velunio-print-app --register";
+    struct row {
+        std::optional<std::vector<queue_info>> queues;
+        std::string report;
+    };
+    const row rows[] = {
+        {std::vector<queue_info>{{"a", "", sign}, {"b", "", request}}, "[startup] Print queues point at both printers"},
+        {std::vector<queue_info>{{"b", "", request}, {"office", "", "ipp://printer.invalid/"}, {"a", "", sign}},
+         "[startup] Print queues point at both printers"},
+        {std::vector<queue_info>{},
+         "[startup] No print queue points at Sign Myself (Velunio) and Request Signature (Velunio) yet" + how},
+        // A queue of ours by name that points at another port serves nothing.
+        {std::vector<queue_info>{{"Sign_Myself_Velunio", "", "ipp://localhost:9999/ipp/print/Sign_Myself_(Velunio)"},
+                                 {"b", "", request}},
+         "[startup] No print queue points at Sign Myself (Velunio) yet" + how},
+        {std::nullopt,
+         "[startup] The print queues could not be read (no print scheduler answered); to print from applications, "
+         "start the print scheduler and add the queues once with: sudo velunio-print-app --register"},
+    };
+    for (const row& r : rows) EXPECT_EQ(queue_report(r.queues, 8632), r.report);
+}
+
 TEST(RegisterRules, ChildOutputIsCutThenTrimmed) {
     EXPECT_EQ(trimmed_child_output("lpadmin ok\r\n \n"), "lpadmin ok");
     EXPECT_EQ(trimmed_child_output("line one\nline two\n"), "line one\nline two");

@@ -3,75 +3,16 @@
 # spool and state), with the program's normal run serving the printers.
 set -uo pipefail
 app=$1
-tmp=$(mktemp -d)
-chmod 0755 "$tmp"
-# SIGTERM, and SIGKILL when a process has not ended 5 s later.
-stop() {
-  local p=$1
-  kill "$p" 2>/dev/null || return 0
-  for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-  kill -9 "$p" 2>/dev/null
-  wait "$p" 2>/dev/null
-}
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do stop "$p"; done
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+source "$(dirname "$0")/../../support/shell_test.sh"
 
 # --- private scheduler -------------------------------------------------------------------
+start_private_cupsd "$tmp/cups"
 cups=$tmp/cups
-mkdir -p "$cups"/{spool,cache,state,log,tmp}
-cat > "$cups/cupsd.conf" <<CONF
-LogLevel warn
-Listen $cups/cups.sock
-WebInterface No
-Browsing No
-DefaultAuthType None
-<Location />
-  Order allow,deny
-  Allow all
-</Location>
-<Location /admin>
-  Order allow,deny
-  Allow all
-</Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-CONF
-cat > "$cups/cups-files.conf" <<CONF
-ServerRoot $cups
-RequestRoot $cups/spool
-CacheDir $cups/cache
-StateDir $cups/state
-TempDir $cups/tmp
-ErrorLog $cups/log/error_log
-AccessLog $cups/log/access_log
-PageLog $cups/log/page_log
-SystemGroup root
-FileDevice Yes
-ServerBin /usr/lib/cups
-DataDir /usr/share/cups
-CONF
-cupsd -f -c "$cups/cupsd.conf" -s "$cups/cups-files.conf" >"$cups/log/stdout" 2>&1 &
-pids+=($!)
-export CUPS_SERVER=$cups/cups.sock
-for _ in $(seq 100); do lpstat -r >/dev/null 2>&1 && break; sleep 0.1; done
-lpstat -r >/dev/null 2>&1 || { echo "private cupsd did not start" >&2; cat "$cups/log/"* >&2; exit 1; }
-[ "$(lpstat -H)" = "$cups/cups.sock" ] || { echo "not talking to the private scheduler" >&2; exit 1; }
 
 # --- the program's environment ---------------------------------------------------------------
 export HOME=$tmp/home XDG_RUNTIME_DIR=$tmp/run XDG_DATA_HOME=$tmp/data XDG_CONFIG_HOME=$tmp/config
 export VELUNIO_OUTPUT_DIR=$tmp/out VELUNIO_REGISTER_LOG=$tmp/register.log
 mkdir -p "$HOME" && mkdir -m 0700 "$XDG_RUNTIME_DIR"
-port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-pick_port() { local p; while :; do p=$(( 20000 + RANDOM % 20000 )); port_free $p && { echo $p; return; }; done; }
 export VELUNIO_IPP_PORT=$(pick_port)
 reglog() { sed 's/^\[[0-9-]* [0-9:]*\] //' "$VELUNIO_REGISTER_LOG"; }
 has_line() { reglog | grep -qxF -- "$1" || fail "log lacks: $1"; }
