@@ -1,5 +1,7 @@
 #include "base/app_state.h"
 
+#include "base/platform.h"
+#include "base/utf8_path.h"
 #include "build_info.h"
 
 #include <cstdlib>
@@ -42,8 +44,8 @@ std::string derive_output_dir(const env_lookup& lookup,
                     " characters long, more than a path may hold; using the default folder");
         }
     }
-    if (auto data_home = lookup("XDG_DATA_HOME")) return *data_home + "/VelunioPrint";
-    if (auto home = lookup("HOME")) return *home + "/.local/share/VelunioPrint";
+    for (const output_dir_default& rule : output_dir_defaults())
+        if (auto base = lookup(rule.variable)) return *base + rule.below;
     return "VelunioPrint";
 }
 
@@ -53,12 +55,12 @@ std::string derive_output_dir_from_environment() {
 
 std::string derive_ui_dir(const std::string& executable_path, const std::string& installed_ui_dir) {
     namespace fs = std::filesystem;
-    fs::path beside = fs::path(executable_path).parent_path() / "ui";
+    fs::path beside = utf8_path(executable_path).parent_path() / "ui";
     std::error_code ec;
     if (executable_path.empty() || (!fs::is_directory(beside, ec) && !installed_ui_dir.empty())) {
         return installed_ui_dir;
     }
-    return beside.string();
+    return path_utf8(beside);
 }
 
 std::string build_version() {
@@ -80,6 +82,6 @@ const std::string& app_version() { return paths_storage().app_version; }
 
 bool create_folder_with_parents(const std::string& path) {
     std::error_code ec;
-    std::filesystem::create_directories(path, ec);
-    return std::filesystem::is_directory(path, ec);
+    std::filesystem::create_directories(utf8_path(path), ec);
+    return std::filesystem::is_directory(utf8_path(path), ec);
 }
