@@ -76,11 +76,11 @@ void clear_flow_folder(const std::string& output_dir, std::string_view flow_fold
         if (!has_pdf_suffix(name) || entry.symlink_status(type_ec).type() == fs::file_type::directory) continue;
         std::error_code remove_ec;
         if (fs::remove(entry.path(), remove_ec) && !remove_ec) {
-            app_log("[clearPrintedFiles] Deleted %.*s/%s", static_cast<int>(flow_folder.size()), flow_folder.data(),
-                    name.c_str());
+            app_log("[clearPrintedFiles] Deleted %.*s%c%s", static_cast<int>(flow_folder.size()), flow_folder.data(),
+                    native_separator, name.c_str());
         } else {
-            app_log("[clearPrintedFiles] Failed to delete %.*s/%s (err=%lu)", static_cast<int>(flow_folder.size()),
-                    flow_folder.data(), name.c_str(), static_cast<unsigned long>(remove_ec.value()));
+            app_log("[clearPrintedFiles] Failed to delete %.*s%c%s (err=%lu)", static_cast<int>(flow_folder.size()),
+                    flow_folder.data(), native_separator, name.c_str(), static_cast<unsigned long>(remove_ec.value()));
         }
     }
 }

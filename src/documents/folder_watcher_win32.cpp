@@ -1,7 +1,9 @@
 // ReadDirectoryChangesW over the whole output folder tree into a 4096-byte buffer, file-name
 // changes only: a name given by a rename (FILE_ACTION_RENAMED_NEW_NAME) is reported, every
-// other action is not. A read that returns no entries lost some (the buffer overflowed): the
-// flow folders are scanned again. The read is overlapped so that a test can stop its watcher.
+// other action is not, and folders are not watched for (unlike inotify's, the subtree watch
+// has no gap for a new folder to close). A read that returns no entries lost some (the buffer
+// overflowed): the flow folders are scanned again. The read is overlapped so that a test can
+// stop its watcher.
 
 #include "documents/folder_watcher.h"
 
@@ -92,14 +94,8 @@ void touch_existing_folders(const std::string& root) {
 void report_entries(printed_file_watcher& watcher, const char* data, DWORD length) {
     for (DWORD offset = 0; offset + sizeof(FILE_NOTIFY_INFORMATION) <= length;) {
         const auto* entry = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(data + offset);
-        if (entry->Action == FILE_ACTION_RENAMED_NEW_NAME) {
-            std::string relative = narrow(entry->FileName, entry->FileNameLength / sizeof(WCHAR));
-            std::error_code ec;
-            if (fs::is_directory(utf8_path(watcher.root + native_separator + relative), ec))
-                watcher_folder_arrived(watcher, relative);
-            else
-                watcher_name_arrived(watcher, relative);
-        }
+        if (entry->Action == FILE_ACTION_RENAMED_NEW_NAME)
+            watcher_name_arrived(watcher, narrow(entry->FileName, entry->FileNameLength / sizeof(WCHAR)));
         if (entry->NextEntryOffset == 0) break;
         offset += entry->NextEntryOffset;
     }

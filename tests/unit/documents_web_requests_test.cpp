@@ -1,3 +1,4 @@
+#include "base/platform.h"
 #include "bridge/web_requests.h"
 
 #include <gtest/gtest.h>
@@ -70,12 +71,12 @@ TEST(HttpClientRules, ErrorTextsAndRedirects) {
 }
 
 TEST(HttpClientRules, LimitsFromEnvironment) {
-    unsetenv("VELUNIO_HTTP_CONNECT_TIMEOUT_MS");
-    setenv("VELUNIO_HTTP_STALL_TIMEOUT_MS", "1500", 1);
+    set_environment_variable("VELUNIO_HTTP_CONNECT_TIMEOUT_MS", "");  // empty counts as unset
+    set_environment_variable("VELUNIO_HTTP_STALL_TIMEOUT_MS", "1500");
     http_limits limits = http_limits_from_environment();
     EXPECT_EQ(limits.connect_timeout_ms, 60000);
     EXPECT_EQ(limits.stall_timeout_ms, 1500);
-    setenv("VELUNIO_HTTP_STALL_TIMEOUT_MS", "soon", 1);
+    set_environment_variable("VELUNIO_HTTP_STALL_TIMEOUT_MS", "soon");
     EXPECT_EQ(http_limits_from_environment().stall_timeout_ms, 30000);
-    unsetenv("VELUNIO_HTTP_STALL_TIMEOUT_MS");
+    set_environment_variable("VELUNIO_HTTP_STALL_TIMEOUT_MS", "");
 }
