@@ -8,15 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 
-namespace {
-
-std::string script_path() {
-    std::string here = __FILE__;
-    return here.substr(0, here.rfind('/')) + "/http_test_server.py";
-}
-
-}  // namespace
-
 loopback_server::loopback_server() { start("", ""); }
 
 loopback_server::loopback_server(const std::string& certificate_file, const std::string& key_file) {
@@ -28,7 +19,8 @@ void loopback_server::start(const std::string& certificate_file, const std::stri
     records_path_ = records_.path();
     int out[2];
     if (::pipe(out) != 0) return;
-    std::string script = script_path();
+    // Named by CMake: __FILE__ is relative when the compiler cache rewrites paths.
+    std::string script = VELUNIO_TEST_SERVER_SCRIPT;
     pid_ = ::fork();
     if (pid_ == 0) {
         ::dup2(out[1], 1);
