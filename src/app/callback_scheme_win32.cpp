@@ -1,17 +1,12 @@
 #include "app/callback_scheme.h"
 
 #include "base/app_log.h"
-#include "base/json_text.h"
+#include "base/wide_text.h"
 #include "base/platform.h"
 
 #include <windows.h>
 
 namespace {
-
-std::wstring wide(const std::string& text) {
-    std::u16string w = utf8_to_wide(text);
-    return std::wstring(w.begin(), w.end());
-}
 
 // A string value with its terminator; a key that cannot be made is passed over.
 void set_string(HKEY key, const wchar_t* name, const std::wstring& value) {
@@ -39,6 +34,6 @@ void register_callback_scheme() {
         set_string(key, L"URL Protocol", L"");
     });
     with_key(L"Software\\Classes\\velunioprinter\\shell\\open\\command",
-             [&](HKEY key) { set_string(key, nullptr, wide(command)); });
+             [&](HKEY key) { set_string(key, nullptr, to_wide(command)); });
     app_log("[scheme] Registered velunioprinter:// -> %s", command.c_str());
 }

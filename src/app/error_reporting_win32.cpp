@@ -1,7 +1,7 @@
 #include "app/error_reporting.h"
 
 #include "base/app_log.h"
-#include "base/json_text.h"
+#include "base/wide_text.h"
 #include "base/platform.h"
 
 #include <windows.h>
@@ -46,8 +46,7 @@ LONG WINAPI on_unhandled_exception(EXCEPTION_POINTERS* info) {
 }  // namespace
 
 void setup_error_reporting(const std::string& version, const std::string& crash_dir) {
-    std::u16string folder = utf8_to_wide(crash_dir);
-    crash_folder.assign(folder.begin(), folder.end());
+    crash_folder = to_wide(crash_dir);
     version_text = version;
     release_text = error_reporting_release(version);
     previous_filter = SetUnhandledExceptionFilter(on_unhandled_exception);

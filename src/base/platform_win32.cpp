@@ -1,21 +1,12 @@
 #include "base/platform.h"
 
-#include "base/json_text.h"
+#include "base/wide_text.h"
 
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
-
-namespace {
-
-std::wstring wide(const std::string& text) {
-    std::u16string w = utf8_to_wide(text);
-    return std::wstring(w.begin(), w.end());
-}
-
-}  // namespace
 
 std::string executable_path() {
     std::wstring buffer(MAX_PATH, L'\0');
@@ -24,7 +15,7 @@ std::string executable_path() {
         if (n == 0) return {};
         if (n < buffer.size()) {
             buffer.resize(n);
-            return wide_to_utf8(std::u16string(buffer.begin(), buffer.end()));
+            return from_wide(buffer);
         }
         if (buffer.size() >= 32768) return {};
         buffer.resize(buffer.size() * 2);
@@ -33,7 +24,7 @@ std::string executable_path() {
 
 // Through the C library, so that its getenv sees the value as well as the system's.
 void set_environment_variable(const char* name, const std::string& value) {
-    _wputenv_s(wide(name).c_str(), wide(value).c_str());
+    _wputenv_s(to_wide(name).c_str(), to_wide(value).c_str());
 }
 
 std::tm local_time_now() {
@@ -53,7 +44,7 @@ std::tm local_time_now() {
 // Append access only, shared for reading and writing with the other processes that log, in
 // text mode: each line ends in CR LF.
 std::FILE* open_shared_append_file(const std::string& path) {
-    HANDLE handle = CreateFileW(wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE handle = CreateFileW(to_wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT | _O_APPEND);

@@ -7,7 +7,7 @@
 
 #include "documents/folder_watcher.h"
 
-#include "base/json_text.h"
+#include "base/wide_text.h"
 #include "base/utf8_path.h"
 
 #include <windows.h>
@@ -19,15 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::wstring wide(const std::string& text) {
-    std::u16string w = utf8_to_wide(text);
-    return std::wstring(w.begin(), w.end());
-}
-
-std::string narrow(const wchar_t* text, std::size_t length) {
-    return wide_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
-}
-
 struct handle_closer {
     void operator()(HANDLE h) const {
         if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
@@ -36,7 +27,7 @@ struct handle_closer {
 using owned_handle = std::unique_ptr<void, handle_closer>;
 
 owned_handle open_folder(const std::string& path, DWORD flags) {
-    HANDLE h = CreateFileW(wide(path).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE h = CreateFileW(to_wide(path).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
     return owned_handle(h == INVALID_HANDLE_VALUE ? nullptr : h);
 }
@@ -57,7 +48,7 @@ struct watcher_backend {
 void watcher_backend_deleter::operator()(watcher_backend* backend) const { std::default_delete<watcher_backend>()(backend); }
 
 std::optional<std::string> file_identity(const std::string& path) {
-    owned_handle file(CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES,
+    owned_handle file(CreateFileW(to_wide(path).c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file || file.get() == INVALID_HANDLE_VALUE) return std::nullopt;
@@ -95,7 +86,7 @@ void report_entries(printed_file_watcher& watcher, const char* data, DWORD lengt
     for (DWORD offset = 0; offset + sizeof(FILE_NOTIFY_INFORMATION) <= length;) {
         const auto* entry = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(data + offset);
         if (entry->Action == FILE_ACTION_RENAMED_NEW_NAME)
-            watcher_name_arrived(watcher, narrow(entry->FileName, entry->FileNameLength / sizeof(WCHAR)));
+            watcher_name_arrived(watcher, from_wide({entry->FileName, entry->FileNameLength / sizeof(WCHAR)}));
         if (entry->NextEntryOffset == 0) break;
         offset += entry->NextEntryOffset;
     }

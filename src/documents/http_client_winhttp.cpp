@@ -6,7 +6,7 @@
 // option fails (12019), and an upload to an http endpoint could never be sent.
 
 #include "base/app_log.h"
-#include "base/json_text.h"
+#include "base/wide_text.h"
 #include "documents/http_client.h"
 
 #include <windows.h>
@@ -16,11 +16,6 @@
 #include <new>
 
 namespace {
-
-std::wstring wide(std::string_view text) {
-    std::u16string w = utf8_to_wide(text);
-    return std::wstring(w.begin(), w.end());
-}
 
 struct internet_closer {
     void operator()(HINTERNET h) const { WinHttpCloseHandle(h); }
@@ -57,7 +52,7 @@ std::optional<cracked_url> crack(const std::string& url, DWORD& error) {
     parts.dwHostNameLength = static_cast<DWORD>(http_url_host_limit);
     parts.lpszUrlPath = path;
     parts.dwUrlPathLength = static_cast<DWORD>(http_url_path_limit);
-    std::wstring text = wide(url);
+    std::wstring text = to_wide(url);
     if (!WinHttpCrackUrl(text.c_str(), 0, 0, &parts)) {
         error = GetLastError();
         return std::nullopt;
@@ -179,7 +174,7 @@ void http_post(const std::string& url, const std::optional<std::string>& header_
         result.error_text = winhttp_error_text("WinHttpSetOption", code);
         return;
     }
-    if (header_text && !WinHttpAddRequestHeaders(request, wide(*header_text).c_str(), static_cast<DWORD>(-1),
+    if (header_text && !WinHttpAddRequestHeaders(request, to_wide(*header_text).c_str(), static_cast<DWORD>(-1),
                                                  WINHTTP_ADDREQ_FLAG_ADD)) {
         result.error_text = winhttp_error_text("WinHttpAddRequestHeaders", GetLastError());
         return;

@@ -3,7 +3,7 @@
 
 #include "register/printer_register.h"
 
-#include "base/json_text.h"
+#include "base/wide_text.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -12,11 +12,6 @@
 #include <memory>
 
 namespace {
-
-std::wstring wide(std::string_view text) {
-    std::u16string w = utf8_to_wide(text);
-    return std::wstring(w.begin(), w.end());
-}
 
 struct handle_closer {
     void operator()(HANDLE h) const {
@@ -84,7 +79,7 @@ child_result run_add_queue(const flow&, const std::string& url) {
     std::string command =
         "powershell.exe -NoProfile -ExecutionPolicy Bypass -Command \"try { Add-Printer -IppURL '" + url +
         "' -ErrorAction Stop; Write-Output 'Add-Printer ok' } catch { Write-Error $_; exit 1 }\"";
-    std::wstring line = wide(command);
+    std::wstring line = to_wide(command);
     child_result result;
 
     wchar_t folder[MAX_PATH + 1];

@@ -4,7 +4,7 @@
 
 #include "register/printer_register.h"
 
-#include "base/json_text.h"
+#include "base/wide_text.h"
 #include "register/register_log.h"
 
 #include <windows.h>
@@ -14,14 +14,7 @@
 
 namespace {
 
-std::wstring wide(const std::string& text) {
-    std::u16string w = utf8_to_wide(text);
-    return std::wstring(w.begin(), w.end());
-}
-
-std::string narrow(const wchar_t* text) {
-    return text ? wide_to_utf8(reinterpret_cast<const char16_t*>(text)) : std::string();
-}
+std::string narrow(const wchar_t* text) { return text ? from_wide(text) : std::string(); }
 
 // The size query, then the fetch; nullopt when either fails. `fetch(buffer, size, needed, count)`.
 template <class Fetch>
@@ -35,7 +28,7 @@ std::optional<std::pair<std::vector<BYTE>, DWORD>> enumerate(Fetch fetch) {
 }
 
 bool delete_printer_by_name(const std::string& name) {
-    std::wstring w = wide(name);
+    std::wstring w = to_wide(name);
     PRINTER_DEFAULTSW access{nullptr, nullptr, PRINTER_ALL_ACCESS};
     HANDLE printer = nullptr;
     if (!OpenPrinterW(w.data(), &printer, &access)) {
@@ -51,7 +44,7 @@ bool delete_printer_by_name(const std::string& name) {
 }
 
 bool delete_port(const std::string& name) {
-    std::wstring w = wide(name);
+    std::wstring w = to_wide(name);
     if (DeletePortW(nullptr, nullptr, w.data())) {
         reg_log("DeletePort '%s' ok", name.c_str());
         return true;

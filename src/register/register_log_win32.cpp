@@ -1,27 +1,18 @@
 #include "register/register_log.h"
 
 #include "base/app_state.h"
-#include "base/json_text.h"
+#include "base/wide_text.h"
 
 #include <windows.h>
 
 #include <cstdio>
-
-namespace {
-
-std::wstring wide(const std::string& text) {
-    std::u16string w = utf8_to_wide(text);
-    return std::wstring(w.begin(), w.end());
-}
-
-}  // namespace
 
 std::vector<std::string> register_log_candidates() {
     if (std::optional<std::string> chosen = env_value("VELUNIO_REGISTER_LOG")) return {*chosen};
     std::vector<std::string> candidates;
     if (std::optional<std::string> program_data = env_value("PROGRAMDATA")) {
         std::string folder = *program_data + "\\Velunio Printaro";
-        CreateDirectoryW(wide(folder).c_str(), nullptr);  // an existing folder is the normal case
+        CreateDirectoryW(to_wide(folder).c_str(), nullptr);  // an existing folder is the normal case
         candidates.push_back(folder + "\\printer-register.log");
     }
     if (std::optional<std::string> temporary = env_value("TEMP")) candidates.push_back(*temporary + "\\vpr-printer-register.log");
@@ -29,7 +20,7 @@ std::vector<std::string> register_log_candidates() {
 }
 
 // Text mode: every line feed is written as CR LF.
-std::FILE* open_register_log_file(const std::string& path) { return _wfopen(wide(path).c_str(), L"a"); }
+std::FILE* open_register_log_file(const std::string& path) { return _wfopen(to_wide(path).c_str(), L"a"); }
 
 void attach_parent_console() {
     if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;

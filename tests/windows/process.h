@@ -3,18 +3,13 @@
 // a working folder and, if asked, a limited token, and waits for it while the test's own
 // windows keep receiving their messages.
 
-#include "base/json_text.h"
+#include "base/wide_text.h"
 
 #include <windows.h>
 
 #include <map>
 #include <optional>
 #include <string>
-
-inline std::wstring to_wide(const std::string& text) {
-    std::u16string w = utf8_to_wide(text);
-    return std::wstring(w.begin(), w.end());
-}
 
 // A path of the build tree (a Unix path) as Wine's Windows side names it.
 inline std::string windows_path(std::string path) {

@@ -27,7 +27,7 @@ std::set<std::string> names(Fetch fetch, wchar_t* Info::*field) {
     if (needed == 0 || !fetch(buffer.data(), needed, &needed, &count)) return out;
     const auto* info = reinterpret_cast<const Info*>(buffer.data());
     for (DWORD i = 0; i < count; ++i)
-        if (info[i].*field) out.insert(wide_to_utf8(reinterpret_cast<const char16_t*>(info[i].*field)));
+        if (info[i].*field) out.insert(from_wide(info[i].*field));
     return out;
 }
 
