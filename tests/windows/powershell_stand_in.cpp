@@ -4,8 +4,7 @@
 // "renamed": under another name with the URL as its port; otherwise nothing) and exits with
 // VPR_STAND_IN_EXIT.
 
-#include <windows.h>
-#include <winspool.h>
+#include "spooler.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,21 +22,7 @@ void add_queue(const std::wstring& url, const std::wstring& mode) {
     std::wstring name = segment;
     for (wchar_t& c : name)
         if (c == L'_') c = L' ';
-    if (mode == L"renamed") name = L"IPP " + segment;
-    HANDLE monitor = nullptr;
-    PRINTER_DEFAULTSW admin{nullptr, nullptr, SERVER_ACCESS_ADMINISTER};
-    if (OpenPrinterW(const_cast<wchar_t*>(L",XcvMonitor Local Port"), &monitor, &admin)) {
-        DWORD needed = 0, status = 0;
-        XcvDataW(monitor, L"AddPort", reinterpret_cast<BYTE*>(const_cast<wchar_t*>(url.c_str())),
-                 static_cast<DWORD>((url.size() + 1) * sizeof(wchar_t)), nullptr, 0, &needed, &status);
-        ClosePrinter(monitor);
-    }
-    PRINTER_INFO_2W info{};
-    info.pPrinterName = name.data();
-    info.pPortName = const_cast<wchar_t*>(url.c_str());
-    info.pPrintProcessor = const_cast<wchar_t*>(L"WinPrint");
-    info.pDatatype = const_cast<wchar_t*>(L"RAW");
-    if (HANDLE printer = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info))) ClosePrinter(printer);
+    add_spooler_printer(mode == L"renamed" ? L"IPP " + segment : name, url);
 }
 
 }  // namespace

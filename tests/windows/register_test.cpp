@@ -1,14 +1,11 @@
 // --register and --unregister against Wine's print spooler. PowerShell is the test's stand-in
 // (stand-in/powershell.exe), found first because the program runs in its folder.
 
-#include <winsock2.h>
-
 #include "base/flows.h"
 #include "process.h"
+#include "spooler.h"
+#include "support/loopback_server.h"
 #include "support/temp_dir.h"
-
-#include <windows.h>
-#include <winspool.h>
 
 #include <gtest/gtest.h>
 
@@ -42,53 +39,6 @@ std::set<std::string> ports() {
                                &PORT_INFO_2W::pPortName);
 }
 
-void add_port(const std::string& name) {
-    HANDLE monitor = nullptr;
-    PRINTER_DEFAULTSW admin{nullptr, nullptr, SERVER_ACCESS_ADMINISTER};
-    ASSERT_TRUE(OpenPrinterW(const_cast<wchar_t*>(L",XcvMonitor Local Port"), &monitor, &admin));
-    std::wstring w = to_wide(name);
-    DWORD needed = 0, status = 0;
-    XcvDataW(monitor, L"AddPort", reinterpret_cast<BYTE*>(w.data()), static_cast<DWORD>((w.size() + 1) * 2), nullptr, 0,
-             &needed, &status);
-    ClosePrinter(monitor);
-}
-
-void add_printer(const std::string& name, const std::string& port) {
-    add_port(port);
-    std::wstring n = to_wide(name), p = to_wide(port);
-    PRINTER_INFO_2W info{};
-    info.pPrinterName = n.data();
-    info.pPortName = p.data();
-    info.pPrintProcessor = const_cast<wchar_t*>(L"WinPrint");
-    info.pDatatype = const_cast<wchar_t*>(L"RAW");
-    HANDLE printer = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
-    ASSERT_NE(printer, nullptr) << name;
-    ClosePrinter(printer);
-}
-
-// A listener standing in for the printer service, so that the wait for it ends at once.
-struct listener {
-    SOCKET socket_ = INVALID_SOCKET;
-    int port = 0;
-    listener() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int size = sizeof address;
-        bind(socket_, reinterpret_cast<sockaddr*>(&address), size);
-        listen(socket_, 16);
-        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &size);
-        port = ntohs(address.sin_port);
-    }
-    ~listener() {
-        closesocket(socket_);
-        WSACleanup();
-    }
-};
-
 class Registration : public ::testing::Test {
 protected:
     std::optional<unsigned long> run(const std::string& mode, std::map<std::string, std::string> extra = {},
@@ -97,7 +47,7 @@ protected:
         std::string stand_in = VELUNIO_STAND_IN_EXE;
         options.folder = stand_in.substr(0, stand_in.rfind('/'));
         options.environment = {{"VELUNIO_REGISTER_LOG", log},
-                               {"VELUNIO_IPP_PORT", std::to_string(server.port)},
+                               {"VELUNIO_IPP_PORT", std::to_string(server.port())},
                                {"VELUNIO_REGISTER_ATTEMPTS", "2"},
                                {"VELUNIO_REGISTER_PAUSE_MS", "50"},
                                {"VELUNIO_REGISTER_RETRY_MS", "50"},
@@ -109,7 +59,9 @@ protected:
         for (auto& [k, v] : extra) options.environment[k] = v;
         return run_child(VELUNIO_APP_EXE, mode, options);
     }
-    std::string url(const flow& f) { return "http://localhost:" + std::to_string(server.port) + std::string(f.resource_path); }
+    std::string url(const flow& f) {
+        return "http://localhost:" + std::to_string(server.port()) + std::string(f.resource_path);
+    }
     bool logged(const std::string& line) { return read_file(log).find(line) != std::string::npos; }
     int stand_in_runs() {
         std::string text = read_file(record);
@@ -120,7 +72,7 @@ protected:
     void TearDown() override { run("--unregister"); }
 
     temp_dir root;
-    listener server;
+    loopback_server server;  // listening where the printer service would
     std::string log = root.path() + "\\register.log";
     std::string record = root.path() + "\\stand-in.txt";
 };
@@ -176,13 +128,11 @@ TEST_F(Registration, NotElevatedOrNoServerEndsEarly) {
 }
 
 TEST_F(Registration, UnregisterRemovesOnlyThisProgramsQueuesAndPorts) {
-    add_printer("Sign Myself (Velunio)", "http://localhost:8632/ipp/print/Sign_Myself_(Velunio)");
-    add_printer("Request Signature", "vpr-test-request");
-    add_printer("sign myself (velunio)", "vpr-test-decoy");
-    add_printer("Office", "vpr-test-office");
-    add_port("localhost%3A8632_stale");
-    add_port("Velunio-old");
-    add_port("vpr-test-keep");
+    ASSERT_TRUE(add_spooler_printer(L"Sign Myself (Velunio)", L"http://localhost:8632/ipp/print/Sign_Myself_(Velunio)"));
+    ASSERT_TRUE(add_spooler_printer(L"Request Signature", L"vpr-test-request"));
+    ASSERT_TRUE(add_spooler_printer(L"sign myself (velunio)", L"vpr-test-decoy"));
+    ASSERT_TRUE(add_spooler_printer(L"Office", L"vpr-test-office"));
+    for (const wchar_t* port : {L"localhost%3A8632_stale", L"Velunio-old", L"vpr-test-keep"}) add_spooler_port(port);
 
     EXPECT_EQ(run("--unregister", {{"VELUNIO_IPP_PORT", "8632"}}), 0u);
     std::set<std::string> left = printers(), left_ports = ports();
