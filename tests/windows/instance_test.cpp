@@ -112,3 +112,11 @@ TEST(Instance, ASecondStartHandsItsUrlToTheRunningInstance) {
     set_page_script_runner(nullptr);
     close_app_log();
 }
+
+TEST(Instance, TheReceivingSideReadsNoFurtherThanTheSizeSent) {
+    const char16_t text[] = u"velunioprinter://a\0b";
+    EXPECT_EQ(copy_data_text(text, 2 * 17), "velunioprinter://");  // no terminator inside the size
+    EXPECT_EQ(copy_data_text(text, sizeof text), "velunioprinter://a");
+    EXPECT_EQ(copy_data_text(text, 3), "v");  // half a character is not read
+    EXPECT_EQ(copy_data_text(nullptr, 8), "");
+}
