@@ -1,6 +1,7 @@
 #pragma once
 // The "velunioprinter://" scheme for the current user: a desktop entry that opens the URL
-// with this executable, made the default handler of x-scheme-handler/velunioprinter.
+// with this executable, made the default handler of x-scheme-handler/velunioprinter; on
+// Windows the class HKCU\Software\Classes\velunioprinter with its open command.
 
 #include <optional>
 #include <string>

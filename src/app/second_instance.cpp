@@ -6,6 +6,7 @@
 #include "base/page_script.h"
 
 #include <atomic>
+#include <cstring>
 
 std::optional<std::string> extract_callback_url(std::string_view command_line) {
     std::size_t start = command_line.find(callback_url_prefix);
@@ -34,6 +35,13 @@ std::uint32_t decode_hand_over_size(const unsigned char (&header)[hand_over_head
 
 std::string hand_over_text(std::string_view data) {
     return std::string(data.substr(0, data.find('\0')));
+}
+
+std::string copy_data_text(const void* data, std::size_t size) {
+    if (data == nullptr) return {};
+    std::u16string text(size / sizeof(char16_t), u'\0');
+    std::memcpy(text.data(), data, text.size() * sizeof(char16_t));
+    return wide_to_utf8(std::u16string_view(text).substr(0, text.find(u'\0')));
 }
 
 std::string callback_script(std::string_view url) {

@@ -27,6 +27,10 @@ std::uint32_t decode_hand_over_size(const unsigned char (&header)[hand_over_head
 // The received bytes as text: up to the first NUL inside the declared size, else all of them.
 std::string hand_over_text(std::string_view data);
 
+// The Windows hand-over's data (WM_COPYDATA): UTF-16 text, read no further than `size` bytes
+// and up to the first NUL inside them, as UTF-8. Null data is empty text.
+std::string copy_data_text(const void* data, std::size_t size);
+
 // The page call for one callback URL.
 constexpr std::size_t callback_script_limit = 4096;
 std::string callback_script(std::string_view url);
@@ -47,7 +51,8 @@ void receive_hand_over(std::string_view data);
 // waits for its answer. `command_line` is nullopt when the program got no arguments.
 void handle_second_instance(const std::optional<std::string>& command_line);
 
-// Platform seam (second_instance_posix.cpp).
+// Platform seam (second_instance_posix.cpp: a Unix socket; second_instance_win32.cpp: the
+// named mutex, the window found by its class and WM_COPYDATA).
 enum class instance_claim { first, second, unavailable };
 
 // Makes this process the running instance (its listener joins the main loop's default
@@ -55,7 +60,8 @@ enum class instance_claim { first, second, unavailable };
 // caller runs as a first instance without hand-over.
 instance_claim claim_single_instance(const std::string& fallback_dir);
 
-// Where the socket lives: $XDG_RUNTIME_DIR (else `fallback_dir`) /velunio-printaro/instance.sock.
+// Where the running instance is reached: its socket, $XDG_RUNTIME_DIR (else `fallback_dir`)
+// /velunio-printaro/instance.sock; on Windows the class of its window, "VelunioPrintApp".
 std::string instance_socket_path(const std::string& fallback_dir);
 
 enum class hand_over_outcome { answered, not_running, no_answer };

@@ -33,7 +33,7 @@ int run_normal(bool start_hidden, const std::optional<std::string>& command_line
     paths.ui_dir = derive_ui_dir(executable_path(), VELUNIO_INSTALLED_UI_DIR);
     paths.output_dir = derive_output_dir([](const char* name) { return env_value(name); },
                                          [](const std::string& why) { std::fprintf(stderr, "%s\n", why.c_str()); });
-    paths.app_version = build_version();
+    paths.app_version = read_app_version().value_or("unknown");
     set_app_paths(paths);
 
     // Parents too: a new user may not have ~/.local/share yet, and without the folder the
@@ -92,8 +92,13 @@ int run_normal(bool start_hidden, const std::optional<std::string>& command_line
 }  // namespace
 
 int run_program(int argc, char** argv) {
-    std::string command_line = join_command_line(argc, argv);
-    command_line_choice choice = select_mode(command_line);
+    std::optional<std::string> passed;
+    if (argc > 1) passed = join_command_line(argc, argv);
+    return run_program_with_command_line(passed);
+}
+
+int run_program_with_command_line(const std::optional<std::string>& passed) {
+    command_line_choice choice = select_mode(passed.value_or(""));
     switch (choice.mode) {
         case run_mode::register_printers:
             return velunio_register_printers();
@@ -102,7 +107,5 @@ int run_program(int argc, char** argv) {
         case run_mode::normal:
             break;
     }
-    std::optional<std::string> passed;
-    if (argc > 1) passed = command_line;
     return run_normal(choice.start_hidden, passed);
 }

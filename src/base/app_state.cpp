@@ -1,5 +1,7 @@
 #include "base/app_state.h"
 
+#include "base/platform.h"
+#include "base/utf8_path.h"
 #include "build_info.h"
 
 #include <algorithm>
@@ -43,8 +45,8 @@ std::string derive_output_dir(const env_lookup& lookup,
                     " characters long, more than a path may hold; using the default folder");
         }
     }
-    if (auto data_home = lookup("XDG_DATA_HOME")) return *data_home + "/VelunioPrint";
-    if (auto home = lookup("HOME")) return *home + "/.local/share/VelunioPrint";
+    for (const output_dir_default& rule : output_dir_defaults())
+        if (auto base = lookup(rule.variable)) return *base + rule.below;
     return "VelunioPrint";
 }
 
@@ -57,16 +59,16 @@ std::vector<std::string> installed_file_candidates(const std::string& executable
     namespace fs = std::filesystem;
     std::vector<std::string> candidates;
     auto add = [&](const fs::path& path) {
-        std::string text = path.lexically_normal().string();
+        std::string text = path_utf8(path.lexically_normal());
         if (!text.empty() && std::find(candidates.begin(), candidates.end(), text) == candidates.end())
             candidates.push_back(std::move(text));
     };
     if (!executable_path.empty()) {
-        fs::path dir = fs::path(executable_path).parent_path();
-        add(dir / beside);
-        add(dir.parent_path() / "share" / below_share);
+        fs::path dir = utf8_path(executable_path).parent_path();
+        add(dir / utf8_path(beside));
+        add(dir.parent_path() / "share" / utf8_path(below_share));
     }
-    add(compiled_in);
+    add(utf8_path(compiled_in));
     return candidates;
 }
 
@@ -75,7 +77,7 @@ std::string derive_ui_dir(const std::string& executable_path, const std::string&
         installed_file_candidates(executable_path, "ui", "velunio-printaro/ui", installed_ui_dir);
     std::error_code ec;
     for (const std::string& candidate : candidates)
-        if (std::filesystem::is_directory(candidate, ec)) return candidate;
+        if (std::filesystem::is_directory(utf8_path(candidate), ec)) return candidate;
     if (!installed_ui_dir.empty()) return installed_ui_dir;
     return candidates.empty() ? std::string("ui") : candidates.front();
 }
@@ -99,6 +101,6 @@ const std::string& app_version() { return paths_storage().app_version; }
 
 bool create_folder_with_parents(const std::string& path) {
     std::error_code ec;
-    std::filesystem::create_directories(path, ec);
-    return std::filesystem::is_directory(path, ec);
+    std::filesystem::create_directories(utf8_path(path), ec);
+    return std::filesystem::is_directory(utf8_path(path), ec);
 }

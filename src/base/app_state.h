@@ -31,7 +31,8 @@ std::optional<std::string> env_value(const char* name);
 // rather than cut into a different folder.
 constexpr std::size_t max_output_dir_length = 4095;
 
-// VELUNIO_OUTPUT_DIR, else $XDG_DATA_HOME/VelunioPrint, else $HOME/.local/share/VelunioPrint,
+// VELUNIO_OUTPUT_DIR, else the platform's defaults (output_dir_defaults in platform.h:
+// $XDG_DATA_HOME/VelunioPrint, $HOME/.local/share/VelunioPrint; %APPDATA%, %LOCALAPPDATA%),
 // else the relative "VelunioPrint". `refused` is called with the reason when a value is refused.
 std::string derive_output_dir(const env_lookup& lookup,
                               const std::function<void(const std::string&)>& refused = {});

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <string>
+#include <vector>
 
 // Absolute path of the running executable, or empty when it cannot be read.
 std::string executable_path();
@@ -21,3 +23,16 @@ std::FILE* open_shared_append_file(const std::string& path);
 
 // The size of the file behind the stream as the file system sees it now.
 std::uintmax_t open_file_size(std::FILE* file);
+
+// major.minor.build of the running program: the executable's file version on Windows, the
+// build's version elsewhere; nullopt when it cannot be read.
+std::optional<std::string> read_app_version();
+
+// Where the output folder goes when VELUNIO_OUTPUT_DIR does not say: the first of these
+// variables that is set, with `below` appended ($XDG_DATA_HOME/VelunioPrint,
+// $HOME/.local/share/VelunioPrint; %APPDATA%\VelunioPrint, %LOCALAPPDATA%\VelunioPrint).
+struct output_dir_default {
+    const char* variable;
+    const char* below;
+};
+std::vector<output_dir_default> output_dir_defaults();

@@ -1,5 +1,7 @@
 #include "base/platform.h"
 
+#include "base/app_state.h"
+
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -34,4 +36,10 @@ std::uintmax_t open_file_size(std::FILE* file) {
     struct stat st {};
     if (::fstat(::fileno(file), &st) != 0) return 0;
     return static_cast<std::uintmax_t>(st.st_size);
+}
+
+std::optional<std::string> read_app_version() { return build_version(); }
+
+std::vector<output_dir_default> output_dir_defaults() {
+    return {{"XDG_DATA_HOME", "/VelunioPrint"}, {"HOME", "/.local/share/VelunioPrint"}};
 }

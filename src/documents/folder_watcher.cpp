@@ -4,6 +4,7 @@
 #include "base/flows.h"
 #include "base/json_text.h"
 #include "base/page_script.h"
+#include "base/utf8_path.h"
 
 #include <filesystem>
 #include <system_error>
@@ -32,9 +33,11 @@ bool has_pdf_suffix(std::string_view name) {
 std::optional<printed_file_event> printed_file_report(const std::string& output_dir, std::string_view relative) {
     if (!has_pdf_suffix(relative)) return std::nullopt;
     printed_file_event event;
-    event.path = sanitize_utf8(output_dir + "/" + std::string(relative));
+    event.path = sanitize_utf8(output_dir + native_separator + std::string(relative));
     // Anything outside the request folder counts as the first flow, the output folder's own files too.
-    std::size_t slash = relative.find('/');
+    std::size_t slash = std::string_view::npos;
+    for (std::size_t i = 0; i < relative.size() && slash == std::string_view::npos; ++i)
+        if (is_path_separator(relative[i])) slash = i;
     std::optional<flow> in_flow = slash == std::string_view::npos ? std::nullopt : flow_for_folder(relative.substr(0, slash));
     event.flow = in_flow ? in_flow->flow_name : flows[0].flow_name;
     return event;
@@ -43,12 +46,12 @@ std::optional<printed_file_event> printed_file_report(const std::string& output_
 std::optional<std::string> confined_printed_file(const std::string& output_dir, const std::string& path) {
     if (path.empty()) return std::nullopt;
     std::error_code ec;
-    if (!fs::is_regular_file(fs::symlink_status(path, ec))) return std::nullopt;
-    fs::path resolved = fs::canonical(path, ec);
+    if (!fs::is_regular_file(fs::symlink_status(utf8_path(path), ec))) return std::nullopt;
+    fs::path resolved = fs::canonical(utf8_path(path), ec);
     if (ec) return std::nullopt;
     for (const flow& f : flows) {
-        fs::path folder = fs::canonical(fs::path(output_dir) / f.folder, ec);
-        if (!ec && resolved.parent_path() == folder) return resolved.string();
+        fs::path folder = fs::canonical(utf8_path(output_dir) / f.folder, ec);
+        if (!ec && resolved.parent_path() == folder) return path_utf8(resolved);
     }
     return std::nullopt;
 }
@@ -60,24 +63,24 @@ void delete_printed_file(const std::string& output_dir, const std::string& path)
         return;
     }
     std::error_code ec;
-    fs::remove(*resolved, ec);  // a failure is not reported
+    fs::remove(utf8_path(*resolved), ec);  // a failure is not reported
 }
 
 void clear_flow_folder(const std::string& output_dir, std::string_view flow_folder) {
     std::error_code ec;
-    fs::directory_iterator it(fs::path(output_dir) / flow_folder, ec);
+    fs::directory_iterator it(utf8_path(output_dir) / flow_folder, ec);
     if (ec) return;
     for (const auto& entry : it) {
-        std::string name = entry.path().filename().string();
+        std::string name = path_utf8(entry.path().filename());
         std::error_code type_ec;
         if (!has_pdf_suffix(name) || entry.symlink_status(type_ec).type() == fs::file_type::directory) continue;
         std::error_code remove_ec;
         if (fs::remove(entry.path(), remove_ec) && !remove_ec) {
-            app_log("[clearPrintedFiles] Deleted %.*s/%s", static_cast<int>(flow_folder.size()), flow_folder.data(),
-                    name.c_str());
+            app_log("[clearPrintedFiles] Deleted %.*s%c%s", static_cast<int>(flow_folder.size()), flow_folder.data(),
+                    native_separator, name.c_str());
         } else {
-            app_log("[clearPrintedFiles] Failed to delete %.*s/%s (err=%lu)", static_cast<int>(flow_folder.size()),
-                    flow_folder.data(), name.c_str(), static_cast<unsigned long>(remove_ec.value()));
+            app_log("[clearPrintedFiles] Failed to delete %.*s%c%s (err=%lu)", static_cast<int>(flow_folder.size()),
+                    flow_folder.data(), native_separator, name.c_str(), static_cast<unsigned long>(remove_ec.value()));
         }
     }
 }
@@ -88,7 +91,7 @@ namespace {
 void report_once(printed_file_watcher& watcher, const std::string& relative) {
     auto event = printed_file_report(watcher.root, relative);
     if (!event) return;
-    auto identity = file_identity(watcher.root + "/" + relative);
+    auto identity = file_identity(watcher.root + native_separator + relative);
     if (identity) {
         std::lock_guard guard(watcher.lock);
         if (!watcher.reported.insert(relative + '\n' + *identity).second) return;
@@ -99,10 +102,10 @@ void report_once(printed_file_watcher& watcher, const std::string& relative) {
 
 void scan_folder(printed_file_watcher& watcher, const std::string& relative, bool log_queued) {
     std::error_code ec;
-    fs::directory_iterator it(fs::path(watcher.root) / relative, ec);
+    fs::directory_iterator it(utf8_path(watcher.root) / relative, ec);
     if (ec) return;
     for (const auto& entry : it) {
-        std::string name = relative + "/" + entry.path().filename().string();
+        std::string name = relative + native_separator + path_utf8(entry.path().filename());
         if (!has_pdf_suffix(name)) continue;
         if (log_queued) app_log("[startFileWatcher] Existing file queued: %s", name.c_str());
         report_once(watcher, name);
@@ -116,13 +119,13 @@ void watcher_name_arrived(printed_file_watcher& watcher, const std::string& rela
 void watcher_folder_arrived(printed_file_watcher& watcher, const std::string& relative) {
     // What was renamed into the folder before its watch existed, and what came with it.
     std::error_code ec;
-    fs::recursive_directory_iterator it(fs::path(watcher.root) / relative,
+    fs::recursive_directory_iterator it(utf8_path(watcher.root) / utf8_path(relative),
                                         fs::directory_options::skip_permission_denied, ec);
     if (ec) return;
     for (const auto& entry : it) {
         std::error_code type_ec;
         if (entry.symlink_status(type_ec).type() == fs::file_type::directory) continue;
-        std::string name = fs::relative(entry.path(), watcher.root, type_ec).generic_string();
+        std::string name = path_utf8(fs::relative(entry.path(), utf8_path(watcher.root), type_ec));
         if (!type_ec) report_once(watcher, name);
     }
 }
@@ -136,8 +139,8 @@ std::unique_ptr<printed_file_watcher> start_printed_file_watcher(const std::stri
     auto watcher = std::make_unique<printed_file_watcher>();
     watcher->root = output_dir;
     std::error_code ec;
-    fs::create_directory(output_dir, ec);
-    for (const flow& f : flows) fs::create_directory(fs::path(output_dir) / f.folder, ec);
+    fs::create_directory(utf8_path(output_dir), ec);
+    for (const flow& f : flows) fs::create_directory(utf8_path(output_dir) / f.folder, ec);
     // Watches first, then the scan: a file renamed in between is seen by both and reported once.
     watcher->backend = open_watcher_backend(output_dir);
     for (const flow& f : flows) scan_folder(*watcher, std::string(f.folder), true);

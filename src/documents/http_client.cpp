@@ -1,5 +1,6 @@
 #include "documents/http_client.h"
 
+#include "base/app_log.h"
 #include "base/app_state.h"
 
 #include <algorithm>
@@ -34,6 +35,18 @@ std::string http_error_text(std::string_view library, std::string_view operation
     }
     text += ")";
     return text;
+}
+
+std::optional<http_step_failure> http_send_with_resends(std::string_view tag, const http_step& send,
+                                                        const http_step& receive) {
+    for (int resends = 0;;) {
+        std::optional<http_step_failure> failure = send();
+        if (!failure) failure = receive();
+        if (!failure || !failure->asks_resend || resends == http_resend_limit) return failure;
+        ++resends;
+        app_log("[%.*s] %s requested resend (%d/%d)", static_cast<int>(tag.size()), tag.data(),
+                failure->operation.c_str(), resends, http_resend_limit);
+    }
 }
 
 namespace {

@@ -62,6 +62,25 @@ std::string http_error_text(std::string_view library, std::string_view operation
 
 // There is no overall time limit: a 150 MB upload over a slow line may take long. What ends
 // an exchange is a connection that cannot be made, or a transfer below the speed floor.
+
+// The resend rule of a library that asks for one when nothing of the request reached the
+// server (WinHTTP's ERROR_WINHTTP_RESEND_REQUEST). `send` sends the whole request and
+// `receive` waits for the answer; each gives nullopt or its failure. When a failure asks for a
+// resend, the whole request goes again, at most http_resend_limit times in all (one count for both steps), each
+// time logged as "[<tag>] <operation> requested resend (<n>/2)". The last failure, or nullopt.
+struct http_step_failure {
+    std::string operation;
+    unsigned long code = 0;
+    bool asks_resend = false;
+};
+using http_step = std::function<std::optional<http_step_failure>()>;
+std::optional<http_step_failure> http_send_with_resends(std::string_view tag, const http_step& send,
+                                                        const http_step& receive);
+
+// The WinHTTP backend's error text: http_error_text("WinHTTP", ...) with the message that
+// winhttp.dll, else the system, has for the code (Windows build only).
+std::string winhttp_error_text(std::string_view operation, unsigned long code);
+
 struct http_limits {
     long connect_timeout_ms = 60000;
     // Once connected, every window of this length must move at least min_bytes_per_second

@@ -6,6 +6,7 @@
 #include "documents/folder_watcher.h"
 #include "base/page_script.h"
 #include "base/worker_pool.h"
+#include "base/utf8_path.h"
 
 #include <atomic>
 #include <chrono>
@@ -111,8 +112,9 @@ std::string upload_operations_text(const std::string& envelope_name, const std::
 }
 
 std::string upload_base_name(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    for (std::size_t i = path.size(); i > 0; --i)
+        if (is_path_separator(path[i - 1])) return path.substr(i);
+    return path;
 }
 
 std::string upload_file_name(const std::string& path) {
@@ -303,8 +305,8 @@ void upload_worker(upload_request request) {
     }
     streamed_file file;
     std::error_code ec;
-    file.size = std::filesystem::file_size(*resolved, ec);
-    file.in.open(*resolved, std::ios::binary);
+    file.size = std::filesystem::file_size(utf8_path(*resolved), ec);
+    file.in.open(utf8_path(*resolved), std::ios::binary);
     if (ec || !file.in.is_open()) {
         post_upload_failure(request, "Cannot read file");
         return;
@@ -313,7 +315,7 @@ void upload_worker(upload_request request) {
         app_log("[uploadPrintedFile] File too large: %zu bytes - deleting and alerting user.",
                 static_cast<std::size_t>(file.size));
         file.in.close();
-        std::filesystem::remove(*resolved, ec);
+        std::filesystem::remove(utf8_path(*resolved), ec);
         post_upload_failure(request, "native_handled");
         if (auto notice = too_large_notice.load()) {
             notice("File cannot be signed", file_too_large_text(upload_base_name(request.path), file.size));

@@ -21,34 +21,31 @@ bool add_ipp_printer(const flow& printer, const std::string& url, const register
     std::string name(printer.printer_name);
     child_result run = run_add_queue(printer, url);
     if (!run.started) {
-        reg_log("%.*s failed err=%d", VIEW(words.start_failure), run.error);
+        std::string_view call = run.failed_call.empty() ? words.start_failure : run.failed_call;
+        reg_log("%.*s failed err=%lu", VIEW(call), static_cast<unsigned long>(run.error));
         return false;
     }
     std::string output = sanitize_utf8(trimmed_child_output(run.output));
     if (!output.empty()) reg_log("[%s] %.*s output: %s", name.c_str(), VIEW(words.tool), output.c_str());
     if (run.exit_code != 0) {
-        reg_log("[%s] %.*s '%s' exited with %d", name.c_str(), VIEW(words.add_command), url.c_str(), run.exit_code);
+        reg_log("[%s] %.*s '%s' exited with %lu", name.c_str(), VIEW(words.add_command), url.c_str(),
+                static_cast<unsigned long>(static_cast<unsigned>(run.exit_code)));
         return false;
     }
     pause_for(timing.presence_pause);
     std::optional<std::vector<queue_info>> queues = list_queues();
-    std::string queue(printer.queue_name);
+    std::string queue = registered_queue_name(printer);
     std::optional<std::string> found = queues ? find_registered_queue(*queues, queue, url) : std::nullopt;
     if (found && *found == queue) {
-        reg_log("[%s] %.*s ok, printer present", name.c_str(), VIEW(words.tool));
+        reg_log("[%s] %.*s ok, printer present", name.c_str(), VIEW(words.added_by));
         return true;
     }
     if (found) {
-        reg_log("[%s] %.*s ok, registered as '%s'", name.c_str(), VIEW(words.tool), found->c_str());
+        reg_log("[%s] %.*s ok, registered as '%s'", name.c_str(), VIEW(words.added_by), found->c_str());
         return true;
     }
-    reg_log("[%s] %.*s claimed success but printer is not present", name.c_str(), VIEW(words.tool));
+    reg_log("[%s] %.*s claimed success but printer is not present", name.c_str(), VIEW(words.added_by));
     return false;
-}
-
-void delete_logged(const std::string& name) {
-    if (std::optional<std::string> error = delete_queue(name))
-        reg_log("CUPS-Delete-Printer('%s') failed (%s)", name.c_str(), error->c_str());
 }
 
 }  // namespace
@@ -102,22 +99,22 @@ register_timing register_timing_from_environment() {
 }
 
 void remove_flow_printers() {
-    std::optional<std::vector<queue_info>> queues = list_queues();
-    if (!queues) return;
-    std::vector<std::string> removed;
-    for (const queue_info& q : *queues) {
-        if (!is_flow_queue(q)) continue;
-        reg_log("Removing printer '%s' (port: '%s')", q.name.c_str(), q.device_uri.empty() ? "(none)" : q.device_uri.c_str());
-        delete_logged(q.name);
+    if (std::optional<std::vector<queue_info>> queues = list_queues()) {
+        for (const queue_info& q : *queues) {
+            if (!is_flow_queue(q)) continue;
+            reg_log("Removing printer '%s' (port: '%s')", q.name.c_str(),
+                    q.device_uri.empty() ? "(none)" : q.device_uri.c_str());
+            delete_flow_queue(q);
+        }
     }
-    // Taken again, so that a queue deleted above is not reported a second time.
-    queues = list_queues();
-    if (!queues) return;
-    int port = ipp_port_from_environment();
-    for (const queue_info& q : *queues) {
-        if (!is_stale_device(q.device_uri, port)) continue;
-        reg_log("Removing stale port '%s'", q.device_uri.c_str());
-        delete_logged(q.name);
+    // Taken after the deletions, so that a port that went with its printer is not reported again.
+    std::optional<std::vector<stale_port>> ports = list_ports();
+    if (!ports) return;
+    int ipp_port = ipp_port_from_environment();
+    for (const stale_port& p : *ports) {
+        if (!is_stale_device(p.name, ipp_port)) continue;
+        reg_log("Removing stale port '%s'", p.name.c_str());
+        delete_stale_port(p);
     }
 }
 
@@ -145,7 +142,8 @@ void log_queue_report(int port) { app_log_text(queue_report(list_queues(), port)
 int velunio_unregister_printers() {
     open_register_log();
     reg_log("=== velunio_unregister_printers started ===");
-    if (!is_elevated()) reg_log("WARNING: not elevated; CUPS-Delete-Printer may fail.");
+    if (!is_elevated())
+        reg_log("WARNING: not elevated; %.*s may fail.", VIEW(platform_register_words().delete_call));
     remove_flow_printers();
     reg_log("=== velunio_unregister_printers done ===");
     close_register_log();

@@ -21,10 +21,14 @@ int velunio_unregister_printers();  // always 0
 // The printer's address as the platform's queue takes it (backend).
 std::string printer_ipp_url(const flow& printer, int port);
 
+// The name under which the platform's queue for `printer` is looked for after an add: the
+// CUPS queue name, or on Windows the printer's own name.
+std::string registered_queue_name(const flow& printer);
+
 struct queue_info {
     std::string name;
     std::string description;  // printer-info
-    std::string device_uri;   // empty when the queue has none
+    std::string device_uri;   // the device URI, or on Windows the port; empty when there is none
 };
 
 // Queues counted as this program's by name or description.
@@ -70,9 +74,11 @@ unsigned long current_process_id();
 struct register_words {
     std::string_view tool;             // the program that adds a queue, as in "<tool> output"
     std::string_view add_command;      // how an add is logged: "[name] <add_command> '<url>'"
+    std::string_view added_by;         // "[name] <added_by> ok, printer present"
     std::string_view start_failure;    // "<start_failure> failed err=<n>"
     std::string_view not_elevated;     // the whole FATAL line
     std::string_view program;          // "Is <program> running?"
+    std::string_view delete_call;      // "WARNING: not elevated; <delete_call> may fail."
 };
 const register_words& platform_register_words();
 // The command a user types to add the queues.
@@ -80,7 +86,8 @@ std::string_view register_command();
 
 struct child_result {
     bool started = false;
-    int error = 0;         // errno when not started
+    int error = 0;         // errno (GetLastError on Windows) when not started
+    std::string_view failed_call;  // what failed when not started; empty: words.start_failure
     int exit_code = 1;     // 1 when it cannot be read
     std::string output;    // stdout and stderr together, at most child_output_limit bytes
 };
@@ -91,7 +98,18 @@ child_result run_captured(const std::vector<std::string>& argv, std::chrono::mil
 // Runs the platform's tool that adds the queue for `printer` at `url`, output captured.
 child_result run_add_queue(const flow& printer, const std::string& url);
 
-// The scheduler libcups finds (CUPS_SERVER, else the system's).
-std::optional<std::vector<queue_info>> list_queues();  // cups
-// nullopt when deleted or already gone, else the error text.
-std::optional<std::string> delete_queue(const std::string& name);  // cups
+// The queues of the platform's spooler: CUPS (the scheduler libcups finds: CUPS_SERVER, else
+// the system's), or the Windows print spooler's local and connected printers.
+std::optional<std::vector<queue_info>> list_queues();
+// Deletes one of this program's queues, and where ports stand apart from queues (Windows) its
+// port too; failures are logged in the platform's words.
+void delete_flow_queue(const queue_info& queue);
+
+// A device that points at the printer service: a CUPS queue's device URI (deleting it deletes
+// that queue), or a Windows printer port.
+struct stale_port {
+    std::string name;
+    std::string queue;  // the CUPS queue that uses it; empty on Windows
+};
+std::optional<std::vector<stale_port>> list_ports();
+void delete_stale_port(const stale_port& port);

@@ -1,5 +1,7 @@
 #include "register/printer_register.h"
 
+#include "register/register_log.h"
+
 #include <cups/cups.h>
 #include <memory>
 
@@ -56,6 +58,9 @@ std::optional<std::vector<queue_info>> list_queues() {
     return queues;
 }
 
+namespace {
+
+// nullopt when deleted or already gone, else the error text.
 std::optional<std::string> delete_queue(const std::string& name) {
     ipp_t* request = ippNewRequest(IPP_OP_CUPS_DELETE_PRINTER);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printer_uri(name).c_str());
@@ -65,3 +70,23 @@ std::optional<std::string> delete_queue(const std::string& name) {
     if (status <= IPP_STATUS_OK_CONFLICTING || status == IPP_STATUS_ERROR_NOT_FOUND) return std::nullopt;
     return "err=" + std::to_string(static_cast<int>(status)) + " " + cupsLastErrorString();
 }
+
+void delete_logged(const std::string& name) {
+    if (std::optional<std::string> error = delete_queue(name))
+        reg_log("CUPS-Delete-Printer('%s') failed (%s)", name.c_str(), error->c_str());
+}
+
+}  // namespace
+
+// A queue's device goes with the queue.
+void delete_flow_queue(const queue_info& queue) { delete_logged(queue.name); }
+
+std::optional<std::vector<stale_port>> list_ports() {
+    std::optional<std::vector<queue_info>> queues = list_queues();
+    if (!queues) return std::nullopt;
+    std::vector<stale_port> ports;
+    for (const queue_info& q : *queues) ports.push_back({q.device_uri, q.name});
+    return ports;
+}
+
+void delete_stale_port(const stale_port& port) { delete_logged(port.queue); }

@@ -59,8 +59,9 @@ std::string lpadmin_program() {
 }  // namespace
 
 const register_words& platform_register_words() {
-    static const register_words words{"lpadmin", "lpadmin -v", "posix_spawn(lpadmin)",
-                                      "FATAL: not elevated. Re-run with sudo.", "velunio-print-app"};
+    static const register_words words{"lpadmin", "lpadmin -v", "lpadmin", "posix_spawn(lpadmin)",
+                                      "FATAL: not elevated. Re-run with sudo.", "velunio-print-app",
+                                      "CUPS-Delete-Printer"};
     return words;
 }
 
@@ -70,6 +71,8 @@ std::string_view register_command() { return "sudo velunio-print-app --register"
 std::string printer_ipp_url(const flow& printer, int port) {
     return "ipp://localhost:" + std::to_string(port) + std::string(printer.resource_path);
 }
+
+std::string registered_queue_name(const flow& printer) { return std::string(printer.queue_name); }
 
 child_result run_add_queue(const flow& printer, const std::string& url) {
     return run_captured({lpadmin_program(), "-p", std::string(printer.queue_name), "-E", "-v", url, "-m", "everywhere",

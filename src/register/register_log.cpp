@@ -45,6 +45,7 @@ std::string register_log_line(const std::tm& t, std::string_view message) {
 
 void open_register_log() {
     close_register_log();
+    attach_parent_console();
     for (const std::string& candidate : register_log_candidates()) {
         if (std::FILE* file = open_register_log_file(candidate)) {
             state().file.reset(file);

@@ -11,7 +11,9 @@
 #include <vector>
 
 // /var/log/velunio-printaro/printer-register.log when it can be written, else
-// $TMPDIR (or /tmp) /vpr-printer-register.log; VELUNIO_REGISTER_LOG replaces both.
+// $TMPDIR (or /tmp) /vpr-printer-register.log; on Windows printer-register.log in
+// %PROGRAMDATA%\Velunio Printaro, else %TEMP%\vpr-printer-register.log.
+// VELUNIO_REGISTER_LOG replaces both.
 // Without any, lines go to standard error only.
 void open_register_log();
 void close_register_log();
@@ -27,3 +29,6 @@ std::string register_log_line(const std::tm& local, std::string_view message);
 std::FILE* open_register_log_file(const std::string& path);
 // The paths tried in order.
 std::vector<std::string> register_log_candidates();
+// Lets the lines echoed to standard error show in the console that started the program (a
+// Windows GUI program has none of its own); nothing elsewhere.
+void attach_parent_console();

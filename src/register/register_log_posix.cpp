@@ -25,3 +25,5 @@ std::FILE* open_register_log_file(const std::string& path) {
     if (!file) ::close(fd);
     return file;
 }
+
+void attach_parent_console() {}

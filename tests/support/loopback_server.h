@@ -1,6 +1,7 @@
 #pragma once
 // The suite's loopback HTTP server (http_test_server.py) as a child process, with the
-// requests it recorded.
+// requests it recorded. Under Wine the server runs beside the test executable
+// (tests/windows/with_http_server.sh) and is shared by its tests.
 
 #include "support/temp_dir.h"
 
@@ -36,6 +37,8 @@ private:
     bool tls_ = false;
     std::optional<std::string> recorded(int n, const char* suffix) const;
     temp_dir records_;
+    std::string records_path_;
+    int first_ = 0;  // records before this server's first request (a shared server)
     pid_t pid_ = -1;
     int port_ = 0;
 };

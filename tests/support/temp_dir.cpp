@@ -1,29 +1,41 @@
 #include "support/temp_dir.h"
 
-#include <cstdlib>
+#include "base/utf8_path.h"
+
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <system_error>
 
+// A new folder of this user's only (create_directory fails on an existing name).
 temp_dir::temp_dir() {
-    std::string base = std::filesystem::temp_directory_path().string() + "/velunio-test-XXXXXX";
-    if (char* made = ::mkdtemp(base.data())) path_ = made;
+    std::error_code ec;
+    std::string base = path_utf8(std::filesystem::temp_directory_path(ec) / "velunio-test-");
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        std::string candidate = base + std::to_string(random());
+        if (std::filesystem::create_directory(utf8_path(candidate), ec)) {
+            std::filesystem::permissions(utf8_path(candidate), std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::replace, ec);
+            path_ = candidate;
+        }
+    }
 }
 
 temp_dir::~temp_dir() {
     std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    if (!path_.empty()) std::filesystem::remove_all(utf8_path(path_), ec);
 }
 
 std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(utf8_path(path), std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
 }
 
 void write_file(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(utf8_path(path), std::ios::binary | std::ios::trunc);
     out << content;
 }

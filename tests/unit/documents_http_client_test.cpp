@@ -1,3 +1,4 @@
+#include "base/platform.h"
 #include "documents/http_client.h"
 
 #include <gtest/gtest.h>
@@ -8,11 +9,11 @@ TEST(HttpClientRules, ErrorTextsAndLimits) {
     EXPECT_EQ(http_error_text("curl", "curl_easy_perform", 7, "Couldn't connect to server\r\n "),
               "curl_easy_perform failed (curl 7: Couldn't connect to server)");
     EXPECT_EQ(http_error_text("curl", "curl_url_set", 5, ""), "curl_url_set failed (curl 5)");
-    setenv("VELUNIO_HTTP_SPEED_WINDOW_MS", "1500", 1);
+    set_environment_variable("VELUNIO_HTTP_SPEED_WINDOW_MS", "1500");
     EXPECT_EQ(transfer_too_slow_text(http_limits_from_environment()), "transfer slower than 1024 bytes/s for 1.5 s");
-    setenv("VELUNIO_HTTP_SPEED_WINDOW_MS", "soon", 1);
+    set_environment_variable("VELUNIO_HTTP_SPEED_WINDOW_MS", "soon");
     EXPECT_EQ(http_limits_from_environment().speed_window_ms, 30000);
-    unsetenv("VELUNIO_HTTP_SPEED_WINDOW_MS");
+    set_environment_variable("VELUNIO_HTTP_SPEED_WINDOW_MS", "");  // empty counts as unset
 }
 
 // Each step: seconds since the start and the bytes moved so far; whether the transfer may go on.

@@ -1,5 +1,6 @@
 #include "base/app_log.h"
 #include "base/app_state.h"
+#include "base/utf8_path.h"
 #include "bridge/dispatch.h"
 #include "base/json_text.h"
 #include "documents/upload.h"
@@ -97,7 +98,7 @@ TEST_F(Upload, SendsTheMultipartRequestByteForByte) {
         "\"\r\nContent-Type: application/pdf\r\n\r\n" + content + "\r\n--" + b + "--\r\n";
     EXPECT_EQ(server.request_body(0), expected);
     EXPECT_NE(head.find("\r\nContent-Length: " + std::to_string(expected.size()) + "\r\n"), std::string::npos);
-    EXPECT_TRUE(fs::exists(path));  // the page removes it when it wants to
+    EXPECT_TRUE(fs::exists(utf8_path(path)));  // the page removes it when it wants to
     EXPECT_NE(log_text().find("[uploadPrintedFile] POST " + r.endpoint + " (0 KB, proxy=system default) flow=REQUEST_SIGNATURE"),
               std::string::npos);
     EXPECT_NE(log_text().find("[uploadPrintedFile] HTTP 200 OK -> envelope env-42"), std::string::npos);

@@ -1,0 +1,88 @@
+#include "base/platform.h"
+
+#include "base/wide_text.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdlib.h>
+
+std::string executable_path() {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) return {};
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            return from_wide(buffer);
+        }
+        if (buffer.size() >= 32768) return {};
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// Through the C library, so that its getenv sees the value as well as the system's.
+void set_environment_variable(const char* name, const std::string& value) {
+    _wputenv_s(to_wide(name).c_str(), to_wide(value).c_str());
+}
+
+std::tm local_time_now() {
+    SYSTEMTIME t{};
+    GetLocalTime(&t);
+    std::tm tm{};
+    tm.tm_year = t.wYear - 1900;
+    tm.tm_mon = t.wMonth - 1;
+    tm.tm_mday = t.wDay;
+    tm.tm_hour = t.wHour;
+    tm.tm_min = t.wMinute;
+    tm.tm_sec = t.wSecond;
+    tm.tm_wday = t.wDayOfWeek;
+    return tm;
+}
+
+// Append access only, shared for reading and writing with the other processes that log, in
+// text mode: each line ends in CR LF.
+std::FILE* open_shared_append_file(const std::string& path) {
+    HANDLE handle = CreateFileW(to_wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT | _O_APPEND);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "a");
+    if (file == nullptr) _close(fd);
+    return file;
+}
+
+std::uintmax_t open_file_size(std::FILE* file) {
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    LARGE_INTEGER size{};
+    if (handle == INVALID_HANDLE_VALUE || !GetFileSizeEx(handle, &size)) return 0;
+    return static_cast<std::uintmax_t>(size.QuadPart);
+}
+
+// The fixed file version of the executable's version resource, as major.minor.build.
+std::optional<std::string> read_app_version() {
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return std::nullopt;
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    if (size == 0) return std::nullopt;
+    std::string data(size, '\0');
+    if (!GetFileVersionInfoW(path, 0, size, data.data())) return std::nullopt;
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr ||
+        length < sizeof(VS_FIXEDFILEINFO))
+        return std::nullopt;
+    return std::to_string(HIWORD(info->dwFileVersionMS)) + "." + std::to_string(LOWORD(info->dwFileVersionMS)) + "." +
+           std::to_string(HIWORD(info->dwFileVersionLS));
+}
+
+std::vector<output_dir_default> output_dir_defaults() {
+    return {{"APPDATA", "\\VelunioPrint"}, {"LOCALAPPDATA", "\\VelunioPrint"}};
+}
