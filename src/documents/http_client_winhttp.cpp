@@ -75,8 +75,10 @@ std::optional<const char*> open_exchange(exchange& ex, const cracked_url& url, c
                                  WINHTTP_NO_PROXY_BYPASS, 0));
     if (!ex.session) return "WinHttpOpen";
     http_limits limits = http_limits_from_environment();
+    // WinHTTP bounds each send and receive call; the speed window is the closest it offers to
+    // the speed floor of the curl backend (a trickle that keeps each call busy is not caught).
     WinHttpSetTimeouts(ex.session.get(), 0, static_cast<int>(limits.connect_timeout_ms),
-                       static_cast<int>(limits.stall_timeout_ms), static_cast<int>(limits.stall_timeout_ms));
+                       static_cast<int>(limits.speed_window_ms), static_cast<int>(limits.speed_window_ms));
     ex.connection.reset(WinHttpConnect(ex.session.get(), url.host.c_str(), url.port, 0));
     if (!ex.connection) return "WinHttpConnect";
     ex.request.reset(WinHttpOpenRequest(ex.connection.get(), verb, url.path.c_str(), nullptr, WINHTTP_NO_REFERER,

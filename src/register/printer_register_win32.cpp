@@ -38,6 +38,9 @@ void pause_for(std::chrono::milliseconds duration) { Sleep(static_cast<DWORD>(du
 
 unsigned long current_process_id() { return GetCurrentProcessId(); }
 
+// Run from an elevated command prompt, as the not-elevated line says.
+std::string_view register_command() { return "VelunioPrintApp.exe --register (from an elevated command prompt)"; }
+
 const register_words& platform_register_words() {
     static const register_words words{"powershell",
                                       "Add-Printer -IppURL",
