@@ -21,3 +21,11 @@ std::FILE* open_shared_append_file(const std::string& path);
 
 // The size of the file behind the stream as the file system sees it now.
 std::uintmax_t open_file_size(std::FILE* file);
+
+// Creates one folder level readable by the user alone; a folder of the user's that already
+// exists is made so. True when the folder exists afterwards.
+bool create_private_folder(const std::string& path);
+
+// True when the stream still writes to the file that `path` names now (another process may
+// have renamed the file away and made a new one under the name).
+bool stream_is_file_at(std::FILE* file, const std::string& path);
