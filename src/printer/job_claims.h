@@ -21,7 +21,7 @@ struct job_claim {
 // Claims the job for the calling thread; `owner` is false when another thread has it.
 job_claim claim_job(int printer_id, int job_id);
 
-// The owner's result, handed to every other thread of the job.
+// The owner's result, handed to every other thread of the job. Only the owner settles.
 void settle_job_claim(const job_claim& claim, bool succeeded);
 
 // For a thread that is not the owner: waits for the owner's result.

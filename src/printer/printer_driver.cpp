@@ -38,7 +38,7 @@ struct claim_guard {
     claim_guard& operator=(const claim_guard&) = delete;
     ~claim_guard()
     {
-        if (!settled)
+        if (claim.owner && !settled)
             settle_job_claim(claim, false);
     }
     bool settle(bool succeeded)
