@@ -8,10 +8,7 @@
 #include <cups/raster.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -155,41 +152,22 @@ bool wait_for_port_closed(int port, std::chrono::milliseconds limit)
 
 process_result run_process(const std::vector<std::string>& argv, std::chrono::seconds limit)
 {
+    // The programs run here (pdfinfo, ipptool) end by themselves; `timeout` bounds them anyway.
+    std::string command = "timeout " + std::to_string(limit.count());
+    for (const std::string& arg : argv) {
+        std::string quoted = "'";
+        for (char c : arg)
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        command += " " + quoted + "'";
+    }
     process_result result;
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0)
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + " 2>&1").c_str(), "r"), ::pclose);
+    if (!pipe)
         return result;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(out[1], 2);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    auto end = std::chrono::steady_clock::now() + limit;
     char buffer[4096];
-    while (true) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            ::kill(pid, SIGKILL);
-            break;
-        }
-        pollfd p{out[0], POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            continue;
-        ssize_t got = ::read(out[0], buffer, sizeof(buffer));
-        if (got <= 0)
-            break;
-        result.output.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof(buffer), pipe.get())) > 0;)
+        result.output.append(buffer, got);
+    int status = ::pclose(pipe.release());
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
