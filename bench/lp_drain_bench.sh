@@ -24,44 +24,8 @@ cleanup() {
 trap cleanup EXIT
 
 cups=$tmp/cups
-mkdir -p "$cups"/{spool,cache,state,log,tmp}
-cat > "$cups/cupsd.conf" <<CONF
-LogLevel warn
-Listen $cups/cups.sock
-WebInterface No
-Browsing No
-DefaultAuthType None
-<Location />
-  Order allow,deny
-  Allow all
-</Location>
-<Location /admin>
-  Order allow,deny
-  Allow all
-</Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-CONF
-cat > "$cups/cups-files.conf" <<CONF
-ServerRoot $cups
-RequestRoot $cups/spool
-CacheDir $cups/cache
-StateDir $cups/state
-TempDir $cups/tmp
-ErrorLog $cups/log/error_log
-AccessLog $cups/log/access_log
-PageLog $cups/log/page_log
-SystemGroup root
-ServerBin /usr/lib/cups
-DataDir /usr/share/cups
-CONF
-cupsd -f -c "$cups/cupsd.conf" -s "$cups/cups-files.conf" >"$cups/log/stdout" 2>&1 &
-pids+=($!)
-export CUPS_SERVER=$cups/cups.sock
-for _ in $(seq 100); do lpstat -r >/dev/null 2>&1 && break; sleep 0.1; done
+source "$top/tests/support/private_cupsd.sh"
+start_private_cupsd "$cups"
 
 export HOME=$tmp/home XDG_RUNTIME_DIR=$tmp/run VELUNIO_OUTPUT_DIR=$tmp/out VELUNIO_REGISTER_LOG=$tmp/register.log
 mkdir -p "$HOME" && mkdir -m 0700 "$XDG_RUNTIME_DIR"
