@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 struct flow_output {
     int fd = -1;
@@ -92,17 +93,18 @@ flow_output_ptr flow_output_link(const std::string& source, const std::string& f
         output->temp_path = temp;
         flow_output_ptr owned(output.release());
         int fd = ::open(temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        // The library wrote the document without flushing it; start its way to the disk
-        // without waiting for it, which would cost as much as the copy this link saves.
-        if (fd >= 0)
-            ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
         if (fd < 0 || ::fchmod(fd, 0600) != 0) {
             error = errno_text("cannot secure the linked document", errno);
             if (fd >= 0)
                 ::close(fd);
             return nullptr;  // the link is removed with `owned`
         }
-        ::close(fd);
+        // The library wrote the document without flushing it. Waiting here for the disk would
+        // cost as much as the copy this link saves, so the flush runs beside the job.
+        std::thread([fd] {
+            ::fdatasync(fd);
+            ::close(fd);
+        }).detach();
         owned->finished = true;
         return owned;
     }
