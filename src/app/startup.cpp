@@ -6,6 +6,7 @@
 #include "base/app_log.h"
 #include "base/app_state.h"
 #include "base/main_loop.h"
+#include "base/output_folder.h"
 #include "base/platform.h"
 #include "bridge/handlers.h"
 #include "host/main_window.h"
@@ -37,8 +38,8 @@ int run_normal(bool start_hidden, const std::optional<std::string>& command_line
     set_app_paths(paths);
 
     // Parents too: a new user may not have ~/.local/share yet, and without the folder the
-    // log would be silently off.
-    create_folder_with_parents(output_dir());
+    // log would be silently off. The folder and the web view's data are the user's alone.
+    prepare_output_folder(output_dir());
     open_app_log(output_dir());
     setup_error_reporting(app_version(), output_dir());
 
@@ -56,6 +57,7 @@ int run_normal(bool start_hidden, const std::optional<std::string>& command_line
     // that reads them from the environment.
     printer_service_settings service;
     service.output_dir = output_dir();
+    service.spool_dir = spool_dir_for(service.output_dir);
     service.port = ipp_port_from_environment();
     service.log_file = output_dir() + "/velunio-print.log";
     service.log_level = "warn";

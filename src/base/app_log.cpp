@@ -1,5 +1,6 @@
 #include "base/app_log.h"
 
+#include "base/output_folder.h"
 #include "base/platform.h"
 
 #include <cstdarg>
@@ -34,6 +35,12 @@ std::uintmax_t current_size(std::FILE* f) { return open_file_size(f); }
 
 void rotate_if_needed(log_state& s) {
     if (!s.stream || current_size(s.stream.get()) < app_log_rotate_size) return;
+    // Another process sharing the log may have rotated it already; this stream then writes
+    // into the older generation, and rotating again would throw that generation away.
+    if (!stream_is_file_at(s.stream.get(), s.path)) {
+        s.stream = open_log_stream(s.path);
+        return;
+    }
     s.stream.reset();
     std::string older = s.path + ".1";
     std::remove(older.c_str());
@@ -67,7 +74,7 @@ bool open_app_log(const std::string& output_dir) {
     log_state& s = state();
     std::lock_guard guard(s.lock);
     s.stream.reset();
-    s.path = output_dir + "/velunio-print.log";
+    s.path = output_dir + "/" + std::string(app_log_file_name);
     s.stream = open_log_stream(s.path);
     if (!s.stream) return false;
     std::tm tm = local_time_now();

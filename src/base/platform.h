@@ -36,3 +36,11 @@ struct output_dir_default {
     const char* below;
 };
 std::vector<output_dir_default> output_dir_defaults();
+
+// Creates one folder level readable by the user alone; a folder of the user's that already
+// exists is made so. True when the folder exists afterwards.
+bool create_private_folder(const std::string& path);
+
+// True when the stream still writes to the file that `path` names now (another process may
+// have renamed the file away and made a new one under the name).
+bool stream_is_file_at(std::FILE* file, const std::string& path);

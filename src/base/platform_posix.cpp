@@ -2,6 +2,7 @@
 
 #include "base/app_state.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -42,4 +43,19 @@ std::optional<std::string> read_app_version() { return build_version(); }
 
 std::vector<output_dir_default> output_dir_defaults() {
     return {{"XDG_DATA_HOME", "/VelunioPrint"}, {"HOME", "/.local/share/VelunioPrint"}};
+}
+
+bool create_private_folder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) == 0) return true;
+    struct stat st {};
+    if (errno != EEXIST || ::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    // Folders made by earlier versions were readable by everyone.
+    if (st.st_uid == ::geteuid() && (st.st_mode & 077) != 0) ::chmod(path.c_str(), st.st_mode & 0700);
+    return true;
+}
+
+bool stream_is_file_at(std::FILE* file, const std::string& path) {
+    struct stat open_file {}, named {};
+    if (::fstat(::fileno(file), &open_file) != 0 || ::stat(path.c_str(), &named) != 0) return false;
+    return open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
 }

@@ -3,10 +3,13 @@
 #include "base/app_log.h"
 #include "base/flows.h"
 #include "base/json_text.h"
+#include "base/output_folder.h"
 #include "base/page_script.h"
+#include "base/platform.h"
 #include "base/utf8_path.h"
 
 #include <filesystem>
+#include <iterator>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -44,16 +47,24 @@ std::optional<printed_file_event> printed_file_report(const std::string& output_
 }
 
 std::optional<std::string> confined_printed_file(const std::string& output_dir, const std::string& path) {
-    if (path.empty()) return std::nullopt;
+    if (path.empty() || output_dir.empty()) return std::nullopt;
+    fs::path root = utf8_path(output_dir).lexically_normal();
+    fs::path relative = utf8_path(path).lexically_normal().lexically_relative(root);
+    if (!utf8_path(path).is_absolute() || relative.empty() || *relative.begin() == ".." || *relative.begin() == ".")
+        return std::nullopt;
+    if (is_program_data_name(path_utf8(*relative.begin())) || !has_pdf_suffix(path_utf8(relative.filename())))
+        return std::nullopt;
+    // Every step below the output folder must be a real folder, and the end a real file: a
+    // link would lead the upload or "Clear all" out of the tree.
     std::error_code ec;
-    if (!fs::is_regular_file(fs::symlink_status(utf8_path(path), ec))) return std::nullopt;
-    fs::path resolved = fs::canonical(utf8_path(path), ec);
-    if (ec) return std::nullopt;
-    for (const flow& f : flows) {
-        fs::path folder = fs::canonical(utf8_path(output_dir) / f.folder, ec);
-        if (!ec && resolved.parent_path() == folder) return path_utf8(resolved);
+    fs::path at = root;
+    for (auto part = relative.begin(); part != relative.end(); ++part) {
+        at /= *part;
+        fs::file_type type = fs::symlink_status(at, ec).type();
+        bool last = std::next(part) == relative.end();
+        if (ec || type != (last ? fs::file_type::regular : fs::file_type::directory)) return std::nullopt;
     }
-    return std::nullopt;
+    return path_utf8(at);
 }
 
 void delete_printed_file(const std::string& output_dir, const std::string& path) {
@@ -68,12 +79,14 @@ void delete_printed_file(const std::string& output_dir, const std::string& path)
 
 void clear_flow_folder(const std::string& output_dir, std::string_view flow_folder) {
     std::error_code ec;
-    fs::directory_iterator it(utf8_path(output_dir) / flow_folder, ec);
+    fs::path folder = utf8_path(output_dir) / flow_folder;
+    // A flow folder that is a link would empty the folder it points at.
+    if (fs::symlink_status(folder, ec).type() != fs::file_type::directory) return;
+    fs::directory_iterator it(folder, ec);
     if (ec) return;
     for (const auto& entry : it) {
         std::string name = path_utf8(entry.path().filename());
-        std::error_code type_ec;
-        if (!has_pdf_suffix(name) || entry.symlink_status(type_ec).type() == fs::file_type::directory) continue;
+        if (!confined_printed_file(output_dir, path_utf8(entry.path()))) continue;
         std::error_code remove_ec;
         if (fs::remove(entry.path(), remove_ec) && !remove_ec) {
             app_log("[clearPrintedFiles] Deleted %.*s%c%s", static_cast<int>(flow_folder.size()), flow_folder.data(),
@@ -90,8 +103,14 @@ namespace {
 // Reports the file unless this very file (same name, same identity) was reported before.
 void report_once(printed_file_watcher& watcher, const std::string& relative) {
     auto event = printed_file_report(watcher.root, relative);
-    if (!event) return;
-    auto identity = file_identity(watcher.root + native_separator + relative);
+    std::string path = watcher.root + native_separator + relative;
+    if (!event || !confined_printed_file(watcher.root, path)) return;
+    if (file_is_being_written(path)) {
+        std::lock_guard guard(watcher.lock);
+        watcher.unfinished.insert(relative);
+        return;
+    }
+    auto identity = file_identity(path);
     if (identity) {
         std::lock_guard guard(watcher.lock);
         if (!watcher.reported.insert(relative + '\n' + *identity).second) return;
@@ -130,6 +149,14 @@ void watcher_folder_arrived(printed_file_watcher& watcher, const std::string& re
     }
 }
 
+void watcher_file_closed(printed_file_watcher& watcher, const std::string& relative) {
+    {
+        std::lock_guard guard(watcher.lock);
+        if (watcher.unfinished.erase(relative) == 0) return;
+    }
+    report_once(watcher, relative);
+}
+
 void watcher_events_lost(printed_file_watcher& watcher) {
     app_log("[startFileWatcher] Change notifications were lost; rescanning the flow folders");
     for (const flow& f : flows) scan_folder(watcher, std::string(f.folder), false);
@@ -138,9 +165,8 @@ void watcher_events_lost(printed_file_watcher& watcher) {
 std::unique_ptr<printed_file_watcher> start_printed_file_watcher(const std::string& output_dir) {
     auto watcher = std::make_unique<printed_file_watcher>();
     watcher->root = output_dir;
-    std::error_code ec;
-    fs::create_directory(utf8_path(output_dir), ec);
-    for (const flow& f : flows) fs::create_directory(utf8_path(output_dir) / f.folder, ec);
+    create_private_folder(output_dir);
+    for (const flow& f : flows) create_private_folder(path_utf8(utf8_path(output_dir) / f.folder));
     // Watches first, then the scan: a file renamed in between is seen by both and reported once.
     watcher->backend = open_watcher_backend(output_dir);
     for (const flow& f : flows) scan_folder(*watcher, std::string(f.folder), true);

@@ -20,8 +20,10 @@ void deliver_new_printed_file(const printed_file_event& event);
 // when the name is not a PDF's.
 std::optional<printed_file_event> printed_file_report(const std::string& output_dir, std::string_view relative);
 
-// The resolved path of a regular file (not a link) lying directly in one of the two flow
-// folders of output_dir; nullopt for anything else.
+// The one rule for what the page may be told about, upload and delete: a regular ".pdf" file
+// (not a link) inside output_dir, reached through real folders (no link on the way), and
+// outside what the program keeps there itself (the web view's data, the spool, the logs).
+// Its path below output_dir, or nullopt for anything else.
 std::optional<std::string> confined_printed_file(const std::string& output_dir, const std::string& path);
 
 // Deletes the file when it is a printed file; refusals are logged.
@@ -44,6 +46,8 @@ struct printed_file_watcher {
     std::string root;
     std::mutex lock;
     std::set<std::string> reported;
+    // Files found while another program still wrote them; reported when it closes them.
+    std::set<std::string> unfinished;
     std::unique_ptr<watcher_backend, watcher_backend_deleter> backend;
     std::thread thread;
 };
@@ -57,6 +61,11 @@ void stop_printed_file_watcher(printed_file_watcher& watcher);
 void watcher_name_arrived(printed_file_watcher& watcher, const std::string& relative);
 void watcher_folder_arrived(printed_file_watcher& watcher, const std::string& relative);
 void watcher_events_lost(printed_file_watcher& watcher);
+// A file was closed after writing: reported now if it was found unfinished before.
+void watcher_file_closed(printed_file_watcher& watcher, const std::string& relative);
+
+// True while some program has the file open for writing (backend).
+bool file_is_being_written(const std::string& path);
 
 // Backend seam (inotify on Linux).
 std::unique_ptr<watcher_backend, watcher_backend_deleter> open_watcher_backend(const std::string& root);

@@ -3,6 +3,7 @@
 
 #include "documents/folder_watcher.h"
 
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -36,10 +37,20 @@ std::optional<std::string> file_identity(const std::string& path) {
            "." + std::to_string(st.st_ctim.tv_nsec);
 }
 
+bool file_is_being_written(const std::string& path) {
+    // A read lease is refused while any process holds the file open for writing.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool writing = ::fcntl(fd, F_SETLEASE, F_RDLCK) != 0 && errno == EAGAIN;
+    if (!writing) ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    ::close(fd);
+    return writing;
+}
+
 namespace {
 
 constexpr uint32_t watch_mask =
-    IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+    IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_CLOSE_WRITE | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
 
 void watch_folder(watcher_backend& backend, const std::string& relative) {
     std::string path = relative.empty() ? backend.root : backend.root + "/" + relative;
@@ -134,6 +145,8 @@ void run_watcher_backend(printed_file_watcher& watcher) {
                 }
             } else if (event->mask & IN_MOVED_TO) {
                 watcher_name_arrived(watcher, relative);
+            } else if (event->mask & IN_CLOSE_WRITE) {
+                watcher_file_closed(watcher, relative);
             }
         }
         if (lost) {

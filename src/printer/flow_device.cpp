@@ -70,6 +70,22 @@ std::optional<flow_job_output> flow_job_begin(pappl_job_t* job)
     return fresh;
 }
 
+std::optional<flow_job_output> flow_job_link(pappl_job_t* job, const std::string& document)
+{
+    pappl_printer_t* printer = papplJobGetPrinter(job);
+    auto folder = flow_device_folder(printer ? papplPrinterGetDeviceURI(printer) : "");
+    if (!folder)
+        return std::nullopt;
+    std::optional<flow_job_output> linked(std::in_place);
+    linked->folder = *folder;
+    linked->output = flow_output_link(document, linked->folder, linked->error);
+    if (!linked->output) {
+        papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Copying the document: %s", linked->error.c_str());
+        return std::nullopt;
+    }
+    return linked;
+}
+
 bool flow_job_write(pappl_job_t* job, flow_job_output& out, const void* data, std::size_t size)
 {
     if (out.write_failed)

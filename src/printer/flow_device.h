@@ -32,6 +32,10 @@ struct flow_job_output {
 // Starts the job's temporary file. Empty (and a job log line) when it cannot be created.
 std::optional<flow_job_output> flow_job_begin(pappl_job_t* job);
 
+// The job's document, already on disk in the printer library's spool folder, as the job's
+// output without a copy. Empty when it cannot be linked there (the caller copies).
+std::optional<flow_job_output> flow_job_link(pappl_job_t* job, const std::string& document);
+
 // Appends to the job's file. False (and a job log line) when the bytes cannot be written.
 bool flow_job_write(pappl_job_t* job, flow_job_output& output, const void* data, std::size_t size);
 

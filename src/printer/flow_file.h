@@ -17,6 +17,12 @@ using flow_output_ptr = std::unique_ptr<flow_output, flow_output_closer>;
 // A new temporary file in `folder`; null with `error` set on failure.
 flow_output_ptr flow_output_create(const std::string& folder, std::string& error);
 
+// A finished temporary file in `folder` holding the bytes of `source`, a document the
+// printer library has already written to its spool folder: the file is linked, not copied.
+// Null with `error` set when the two folders cannot share a file (another file system); the
+// caller copies then.
+flow_output_ptr flow_output_link(const std::string& source, const std::string& folder, std::string& error);
+
 // Writes all bytes or fails.
 bool flow_output_write(flow_output& output, const void* data, std::size_t size, std::string& error);
 
@@ -31,8 +37,15 @@ publish_status flow_output_publish(flow_output& output, const std::string& final
 
 const std::string& flow_output_temp_path(const flow_output& output);
 
-// Creates one directory level; an existing directory counts as success.
+// Creates one directory level readable by the user alone; an existing directory counts as
+// success (and is made private when it is the user's).
 bool flow_make_directory(const std::string& path, std::string& error);
+
+// The printer library's spool folder: emptied of what an earlier run left (a killed job's
+// document), then created private. False with `error` set when it cannot be made.
+bool flow_prepare_spool_folder(const std::string& path, std::string& error);
+// Removes the spool folder and everything in it.
+void flow_remove_spool_folder(const std::string& path);
 
 // Removes temporary job files left in `folder` by a process that died mid-job.
 void flow_remove_stale_temp_files(const std::string& folder);

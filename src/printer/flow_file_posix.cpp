@@ -10,10 +10,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <random>
+#include <thread>
 
 struct flow_output {
     int fd = -1;
     std::string temp_path;
+    bool finished = false;  // the bytes are on disk and the file is closed
     bool published = false;
 };
 
@@ -60,12 +64,52 @@ flow_output_ptr flow_output_create(const std::string& folder, std::string& error
         error = errno_text("cannot create a temporary file", errno);
         return nullptr;
     }
-    // The page may hand the file to other programs of the user; keep the usual file mode.
-    ::fchmod(fd, 0644);
+    // Printed documents are the user's alone (mkostemps already creates 0600; a umask
+    // cannot widen it, and the explicit mode says so).
+    ::fchmod(fd, 0600);
     auto output = std::make_unique<flow_output>();
     output->fd = fd;
     output->temp_path = name.data();
     return flow_output_ptr(output.release());
+}
+
+flow_output_ptr flow_output_link(const std::string& source, const std::string& folder, std::string& error)
+{
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name(flow_temp_prefix);
+        for (int i = 0; i < 12; ++i)
+            name += letters[random() % (sizeof(letters) - 1)];
+        std::string temp = folder + "/" + name + std::string(flow_temp_suffix);
+        if (::link(source.c_str(), temp.c_str()) != 0) {
+            if (errno == EEXIST)
+                continue;
+            error = errno_text("cannot link the spooled document", errno);
+            return nullptr;
+        }
+        auto output = std::make_unique<flow_output>();
+        output->temp_path = temp;
+        flow_output_ptr owned(output.release());
+        int fd = ::open(temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0 || ::fchmod(fd, 0600) != 0) {
+            error = errno_text("cannot secure the linked document", errno);
+            if (fd >= 0)
+                ::close(fd);
+            return nullptr;  // the link is removed with `owned`
+        }
+        // The library wrote the document without flushing it. Waiting here for the disk would
+        // cost as much as the copy this link saves, so the flush runs beside the job.
+        std::thread([fd] {
+            ::fdatasync(fd);
+            ::close(fd);
+        }).detach();
+        owned->finished = true;
+        return owned;
+    }
+    error = "no free temporary name";
+    return nullptr;
 }
 
 bool flow_output_write(flow_output& output, const void* data, std::size_t size, std::string& error)
@@ -91,6 +135,8 @@ bool flow_output_write(flow_output& output, const void* data, std::size_t size, 
 
 bool flow_output_finish(flow_output& output, std::string& error)
 {
+    if (output.finished)
+        return true;
     if (output.fd < 0) {
         error = "file already closed";
         return false;
@@ -105,6 +151,7 @@ bool flow_output_finish(flow_output& output, std::string& error)
         ok = false;
     }
     output.fd = -1;
+    output.finished = ok;
     return ok;
 }
 
@@ -139,14 +186,29 @@ const std::string& flow_output_temp_path(const flow_output& output) { return out
 
 bool flow_make_directory(const std::string& path, std::string& error)
 {
-    if (::mkdir(path.c_str(), 0777) == 0)
+    if (::mkdir(path.c_str(), 0700) == 0)
         return true;
     int code = errno;
     struct stat info {};
-    if (code == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+    if (code == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        if (info.st_uid == ::geteuid() && (info.st_mode & 077) != 0)
+            ::chmod(path.c_str(), info.st_mode & 0700);
         return true;
+    }
     error = std::strerror(code);
     return false;
+}
+
+bool flow_prepare_spool_folder(const std::string& path, std::string& error)
+{
+    flow_remove_spool_folder(path);
+    return flow_make_directory(path, error);
+}
+
+void flow_remove_spool_folder(const std::string& path)
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
 }
 
 std::vector<std::string> flow_list_folder(const std::string& folder)

@@ -1,6 +1,7 @@
 #include "printer/printer_driver.h"
 
 #include "printer/flow_device.h"
+#include "printer/job_claims.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -28,79 +29,87 @@ constexpr const char* office_types[] = {
 };
 constexpr int office_margin = 423;  // hundredths of a millimetre, all four sides
 
-struct raster_stream_closer {
-    void operator()(cups_raster_t* stream) const { cupsRasterClose(stream); }
+// The job's claim, settled on every way out: a second thread of the job waits for it.
+struct claim_guard {
+    job_claim claim;
+    bool settled = false;
+    explicit claim_guard(pappl_job_t* job) : claim(claim_job(papplPrinterGetID(papplJobGetPrinter(job)), papplJobGetID(job))) {}
+    claim_guard(const claim_guard&) = delete;
+    claim_guard& operator=(const claim_guard&) = delete;
+    ~claim_guard()
+    {
+        if (claim.owner && !settled)
+            settle_job_claim(claim, false);
+    }
+    bool settle(bool succeeded)
+    {
+        settled = true;
+        settle_job_claim(claim, succeeded);
+        return succeeded;
+    }
 };
 
+// A thread the library started for a job that another thread already prints: no output of
+// its own, the other thread's result as its own.
+bool follow_owner(pappl_job_t* job, const claim_guard& guard)
+{
+    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "The job is already being printed; waiting for its result.");
+    return wait_for_job_claim(guard.claim);
+}
 
-// Where a job's bytes go: a flow printer's job file, or the device of any other printer.
-// The job's callbacks own the sink, so no other job can reach its output.
-struct job_sink {
+// A job's output: its flow file, with a PDF document written into it for pages that do not
+// arrive as PDF.
+struct job_output {
     pappl_job_t* job = nullptr;
-    pappl_device_t* device = nullptr;
-    bool flow = false;
-    std::optional<flow_job_output> output;
+    std::optional<flow_job_output> file;
+    pdf_pages_ptr pdf;
 };
 
-job_sink sink_for(pappl_job_t* job, pappl_device_t* device)
+bool begin_pdf_output(job_output& out, pappl_job_t* job)
 {
-    job_sink sink;
-    sink.job = job;
-    sink.device = device;
-    sink.flow = job_uses_flow_device(job);
-    return sink;
-}
-
-bool begin_output(job_sink& sink)
-{
-    if (!sink.flow)
-        return true;
-    sink.output = flow_job_begin(sink.job);
-    return sink.output.has_value();
-}
-
-bool write_output(job_sink& sink, const void* data, std::size_t size)
-{
-    if (!sink.flow)
-        return papplDeviceWrite(sink.device, data, size) >= 0;
-    if (!sink.output) {
-        papplLogJob(sink.job, PAPPL_LOGLEVEL_ERROR, "No output file is open for the job.");
+    out.job = job;
+    if (!job_uses_flow_device(job)) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer has no output folder.");
         return false;
     }
-    return flow_job_write(sink.job, *sink.output, data, size);
-}
-
-bool commit_output(job_sink& sink)
-{
-    if (!sink.flow) {
-        papplDeviceFlush(sink.device);
-        return true;
-    }
-    if (!sink.output) {
-        papplLogJob(sink.job, PAPPL_LOGLEVEL_ERROR, "No output file to complete.");
+    out.file = flow_job_begin(job);
+    if (!out.file)
+        return false;
+    out.pdf = pdf_pages_open([&out](const unsigned char* data, std::size_t size) {
+        return flow_job_write(out.job, *out.file, data, size);
+    });
+    if (!out.pdf) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to start a PDF document.");
         return false;
     }
-    bool saved = flow_job_commit(sink.job, *sink.output);
-    sink.output.reset();  // closes the file; removes it unless it was published
+    return true;
+}
+
+// Ends the PDF and gives the file its name; false (and the file removed) on any failure.
+bool finish_pdf_output(job_output& out)
+{
+    std::string error;
+    if (!pdf_pages_finish(*out.pdf, error)) {
+        papplLogJob(out.job, PAPPL_LOGLEVEL_ERROR, "Unable to complete the PDF document: %s", error.c_str());
+        papplJobSetReasons(out.job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
+        return false;
+    }
+    out.pdf.reset();
+    bool saved = flow_job_commit(out.job, *out.file);
+    out.file.reset();  // removes the file unless it was published
     return saved;
 }
 
-void discard_output(job_sink& sink) { sink.output.reset(); }
-
-ssize_t write_to_sink(void* ctx, unsigned char* buffer, std::size_t length)
-{
-    return write_output(*static_cast<job_sink*>(ctx), buffer, length) ? static_cast<ssize_t>(length) : -1;
-}
-
 struct raster_job_data {
-    job_sink sink{};
-    std::unique_ptr<cups_raster_t, raster_stream_closer> stream;
-    std::vector<unsigned char> line;  // the library hands lines as const; libcups wants them writable
+    claim_guard guard;
+    bool owner = false;
+    job_output out;
     unsigned pages_started = 0;
     unsigned pages_completed = 0;
     unsigned lines_written = 0;
     unsigned page_height = 0;
     bool failed = false;
+    explicit raster_job_data(pappl_job_t* job) : guard(job), owner(guard.claim.owner) {}
 };
 
 raster_job_data* raster_data_of(pappl_job_t* job) { return static_cast<raster_job_data*>(papplJobGetData(job)); }
@@ -256,65 +265,113 @@ bool driver_status(pappl_printer_t* printer)
     return true;
 }
 
-bool driver_print_file(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
+namespace {
+
+// Copies the document when it cannot be linked from the spool folder.
+bool copy_document(pappl_job_t* job, const char* filename, flow_job_output& out)
 {
-    papplJobSetImpressions(job, 1);
-    const char* filename = papplJobGetFilename(job);
-    std::unique_ptr<std::FILE, file_closer> file(filename ? std::fopen(filename, "rb") : nullptr);
+    std::unique_ptr<std::FILE, file_closer> file(std::fopen(filename, "rb"));
     if (!file) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open print file '%s': %s", filename ? filename : "",
-                    std::strerror(errno));
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open print file '%s': %s", filename, std::strerror(errno));
         return false;
     }
-    job_sink sink = sink_for(job, device);
-    if (!begin_output(sink))
-        return false;
-
     std::vector<char> buffer(65536);
     while (true) {
-        if (papplJobIsCanceled(job)) {
-            discard_output(sink);
+        if (papplJobIsCanceled(job))
             return false;
-        }
         std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file.get());
-        if (got > 0 && !write_output(sink, buffer.data(), got)) {
-            papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to write print file '%s' to the device.", filename);
-            discard_output(sink);
+        if (got > 0 && !flow_job_write(job, out, buffer.data(), got))
             return false;
-        }
         if (got < buffer.size())
             break;
     }
     // A short read must be the end of the file; a read error would leave a cut document.
     if (std::ferror(file.get())) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to read print file '%s': %s", filename, std::strerror(errno));
-        discard_output(sink);
         return false;
     }
-    file.reset();
-    if (papplJobIsCanceled(job)) {
-        discard_output(sink);
-        return false;
-    }
-    if (!commit_output(sink))
-        return false;
-    papplJobSetImpressionsCompleted(job, 1);
     return true;
 }
 
-bool driver_start_job(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
+bool print_document(pappl_job_t* job)
 {
-    auto data = std::make_unique<raster_job_data>();
-    data->sink = sink_for(job, device);
-    if (!begin_output(data->sink))
-        return false;
-    data->stream.reset(cupsRasterOpenIO(write_to_sink, &data->sink, CUPS_RASTER_WRITE_PWG));
-    if (!data->stream) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open the PWG raster stream: %s", cupsLastErrorString());
-        papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
-        discard_output(data->sink);
+    const char* filename = papplJobGetFilename(job);
+    if (!filename || !job_uses_flow_device(job)) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open print file '%s': %s", filename ? filename : "",
+                    "the job has no document or its printer no output folder");
         return false;
     }
+    // The document is already a file on disk: link it rather than copy it.
+    std::optional<flow_job_output> out = flow_job_link(job, filename);
+    if (!out) {
+        out = flow_job_begin(job);
+        if (!out || !copy_document(job, filename, *out))
+            return false;
+    }
+    if (papplJobIsCanceled(job))
+        return false;
+    return flow_job_commit(job, *out);
+}
+
+}  // namespace
+
+bool driver_print_file(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
+{
+    claim_guard guard(job);
+    if (!guard.claim.owner) {
+        bool printed = follow_owner(job, guard);
+        // The library counts a completed impression after every print-file call; this thread
+        // printed nothing.
+        if (printed)
+            papplJobSetImpressionsCompleted(job, -1);
+        return printed;
+    }
+    papplJobSetImpressions(job, 1);
+    // The library counts the completed impression itself when this returns true.
+    return guard.settle(print_document(job));
+}
+
+std::optional<raster_page_format> raster_format_of(const cups_page_header2_t& header)
+{
+    raster_page_format f;
+    f.width = header.cupsWidth;
+    f.height = header.cupsHeight;
+    f.x_dpi = header.HWResolution[0];
+    f.y_dpi = header.HWResolution[1];
+    f.bytes_per_line = header.cupsBytesPerLine;
+    unsigned bits = header.cupsBitsPerPixel;
+    switch (header.cupsColorSpace) {
+    case CUPS_CSPACE_RGB:
+    case CUPS_CSPACE_SRGB:
+    case CUPS_CSPACE_ADOBERGB:
+        if (bits != 24)
+            return std::nullopt;
+        f.colour = raster_colour::srgb_8;
+        break;
+    case CUPS_CSPACE_W:
+    case CUPS_CSPACE_SW:
+        if (bits != 8)
+            return std::nullopt;
+        f.colour = raster_colour::sgray_8;
+        break;
+    case CUPS_CSPACE_K:
+        if (bits != 8 && bits != 1)
+            return std::nullopt;
+        f.colour = bits == 8 ? raster_colour::black_8 : raster_colour::black_1;
+        break;
+    default:
+        return std::nullopt;
+    }
+    if (header.cupsColorOrder != CUPS_ORDER_CHUNKED)
+        return std::nullopt;
+    return f;
+}
+
+bool driver_start_job(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
+{
+    auto data = std::make_unique<raster_job_data>(job);
+    if (data->owner && !begin_pdf_output(data->out, job))
+        return false;  // the claim settles as failed
     papplJobSetData(job, data.release());
     return true;
 }
@@ -325,12 +382,14 @@ bool driver_start_page(pappl_job_t* job, pappl_pr_options_t* options, pappl_devi
     if (!data || data->failed)
         return false;
     data->pages_started++;
+    if (!data->owner)
+        return true;
     data->lines_written = 0;
     data->page_height = options->header.cupsHeight;
-    data->line.assign(options->header.cupsBytesPerLine, 0);
-    if (options->header.cupsBytesPerLine == 0 || options->header.cupsHeight == 0 ||
-        !cupsRasterWriteHeader2(data->stream.get(), &options->header)) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to write the raster header of page %u.", page);
+    std::optional<raster_page_format> format = raster_format_of(options->header);
+    std::string error = "unsupported raster format";
+    if (!format || !pdf_begin_raster_page(*data->out.pdf, *format, error)) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to start page %u: %s", page, error.c_str());
         papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
         data->failed = true;
         return false;
@@ -338,21 +397,15 @@ bool driver_start_page(pappl_job_t* job, pappl_pr_options_t* options, pappl_devi
     return true;
 }
 
-bool driver_write_line(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned y,
+bool driver_write_line(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned y,
                        const unsigned char* line)
 {
     raster_job_data* data = raster_data_of(job);
     if (!data || data->failed)
         return false;
-    unsigned bytes = options->header.cupsBytesPerLine;
-    if (data->line.size() != bytes)
-        data->line.assign(bytes, 0);
-    std::memcpy(data->line.data(), line, bytes);
-    if (cupsRasterWritePixels(data->stream.get(), data->line.data(), bytes) != bytes) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to write raster line %u.", y);
-        data->failed = true;
-        return false;
-    }
+    if (!data->owner)
+        return true;
+    pdf_raster_line(*data->out.pdf, y, line);
     data->lines_written++;
     return true;
 }
@@ -362,11 +415,19 @@ bool driver_end_page(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, uns
     raster_job_data* data = raster_data_of(job);
     if (!data || data->failed)
         return false;
+    if (!data->owner)
+        return true;
     // The library ignores the result of a line write; a short page is caught here.
     if (data->lines_written != data->page_height) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Page %u is incomplete: %u of %u lines.", page, data->lines_written,
                     data->page_height);
         papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+        data->failed = true;
+        return false;
+    }
+    std::string error;
+    if (!pdf_end_raster_page(*data->out.pdf, error)) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to add page %u to the PDF document: %s", page, error.c_str());
         data->failed = true;
         return false;
     }
@@ -380,22 +441,66 @@ bool driver_end_job(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
     papplJobSetData(job, nullptr);
     if (!data)
         return false;
-    data->stream.reset();  // writes what the stream still holds
+    if (!data->owner) {
+        bool printed = follow_owner(job, data->guard);
+        // The library counted an impression for every page this thread was shown.
+        if (data->pages_started > 0)
+            papplJobSetImpressionsCompleted(job, -static_cast<int>(data->pages_started));
+        return printed;
+    }
     if (papplJobIsCanceled(job)) {
-        discard_output(data->sink);
-        return true;
+        data->guard.settle(false);
+        return true;  // the library ends it cancelled either way
     }
-    if (data->failed || papplJobGetState(job) != IPP_JSTATE_PROCESSING) {
-        discard_output(data->sink);
-        return false;
-    }
+    if (data->failed || papplJobGetState(job) != IPP_JSTATE_PROCESSING)
+        return data->guard.settle(false);
     if (data->pages_completed == 0 || data->pages_completed != data->pages_started) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "No complete raster page was produced.");
         papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
-        discard_output(data->sink);
-        return false;
+        return data->guard.settle(false);
     }
-    return commit_output(data->sink);
+    return data->guard.settle(finish_pdf_output(data->out));
+}
+
+bool driver_filter_picture(pappl_job_t* job, pappl_device_t*, void*)
+{
+    claim_guard guard(job);
+    if (!guard.claim.owner)
+        return follow_owner(job, guard);
+    const char* filename = papplJobGetFilename(job);
+    const char* format = papplJobGetFormat(job);
+    papplJobSetImpressions(job, 1);
+    std::unique_ptr<pappl_pr_options_t, void (*)(pappl_pr_options_t*)> options(
+        papplJobCreatePrintOptions(job, 1, true), papplJobDeletePrintOptions);
+    job_output out;
+    if (!filename || !format || !options || !begin_pdf_output(out, job))
+        return guard.settle(false);
+    std::string error;
+    if (!pdf_add_picture_page(*out.pdf, filename, format, page_box_of(*options), error)) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to print the picture: %s", error.c_str());
+        papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+        return guard.settle(false);
+    }
+    if (papplJobIsCanceled(job) || !finish_pdf_output(out))
+        return guard.settle(false);
+    papplJobSetImpressionsCompleted(job, 1);
+    return guard.settle(true);
+}
+
+page_box page_box_of(const pappl_pr_options_t& options)
+{
+    // Media sizes and margins are in hundredths of a millimetre.
+    auto points = [](int hundredths) { return hundredths * 72.0 / 2540.0; };
+    const pappl_media_col_t& m = options.media;
+    page_box page{points(m.size_width), points(m.size_length), points(m.left_margin), points(m.right_margin),
+                  points(m.top_margin), points(m.bottom_margin)};
+    if (options.orientation_requested == IPP_ORIENT_LANDSCAPE ||
+        options.orientation_requested == IPP_ORIENT_REVERSE_LANDSCAPE) {
+        std::swap(page.width, page.height);
+        std::swap(page.left, page.top);
+        std::swap(page.right, page.bottom);
+    }
+    return page;
 }
 
 void driver_identify(pappl_printer_t*, pappl_identify_actions_t, const char* message)

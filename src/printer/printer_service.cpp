@@ -3,8 +3,10 @@
 #include "base/app_log.h"
 #include "base/app_state.h"
 #include "base/flows.h"
+#include "base/output_folder.h"
 #include "printer/flow_device.h"
 #include "printer/flow_file.h"
+#include "printer/job_claims.h"
 #include "printer/log_relay.h"
 #include "printer/loopback_port.h"
 #include "printer/printer_driver.h"
@@ -66,12 +68,15 @@ std::optional<std::string> setting_named(const char* name)
 }
 
 pappl_system_t* create_printer_system(int num_options, cups_option_t* options, void* data);
-void create_flow_printer(pappl_system_t* system, const flow& f, const std::string& folder);
+void create_flow_printer(pappl_system_t* system, const flow& f, int printer_id, const std::string& folder);
 
 int run_printer_service()
 {
     papplMainloop(2, service_argv, service_version, footer_text, 1, driver_table, nullptr, driver_callback, nullptr,
                   nullptr, create_printer_system, nullptr, callback_data);
+    // Nothing of a job stays behind in the spool folder once the service has ended.
+    if (!settings.spool_dir.empty())
+        flow_remove_spool_folder(settings.spool_dir);
     if (system_served && !stop_requested && settings.on_ended_unasked)
         settings.on_ended_unasked();
     return 0;
@@ -99,12 +104,22 @@ pappl_system_t* create_printer_system(int, cups_option_t*, void*)
     std::string log_file = relay ? log_relay_name(*relay) : log.file;
     int port = settings.port;
 
-    pappl_system_t* system = papplSystemCreate(system_options, system_name, port, dnssd_subtypes, nullptr,
-                                               log_file.c_str(), log.level, nullptr, false);
+    // A spool folder of the service's own, private and on the output folder's file system,
+    // so that a spooled document can become the landed file without a copy.
+    std::string spool_error;
+    const std::string& spool = settings.spool_dir;
+    bool own_spool = !spool.empty() && flow_prepare_spool_folder(spool, spool_error);
+    pappl_system_t* system = papplSystemCreate(system_options, system_name, port, dnssd_subtypes,
+                                               own_spool ? spool.c_str() : nullptr, log_file.c_str(), log.level,
+                                               nullptr, false);
     if (relay)
         run_log_relay(std::move(relay), [](std::string_view line) { app_log_raw_line(line); });
     if (!system)
         return nullptr;
+    if (!spool.empty() && !own_spool)
+        papplLog(system, PAPPL_LOGLEVEL_ERROR, "Cannot create spool directory '%s': %s", spool.c_str(),
+                 spool_error.c_str());
+    reset_job_claims();
     // Rotation belongs to the application log.
     papplSystemSetMaxLogSize(system, 0);
     papplSystemSetSaveCallback(system, save_nothing, nullptr);
@@ -115,6 +130,9 @@ pappl_system_t* create_printer_system(int, cups_option_t*, void*)
         return nullptr;
     }
     papplSystemSetPrinterDrivers(system, 1, driver_table, nullptr, nullptr, driver_callback, callback_data);
+    // Pictures become PDF pages here rather than raster pages of the library's own filters.
+    for (const char* picture : {"image/jpeg", "image/png"})
+        papplSystemAddMIMEFilter(system, picture, "application/pdf", driver_filter_picture, nullptr);
     papplSystemAddTimerCallback(system, 0, 1, wake_run_loop, nullptr);
     papplSystemSetContact(system, &contact);
     papplSystemSetDNSSDName(system, system_name);
@@ -135,15 +153,16 @@ pappl_system_t* create_printer_system(int, cups_option_t*, void*)
     }
 
     register_flow_device();
-    for (const flow& f : flows)
-        create_flow_printer(system, f, *folder);
+    // IPP wants printer-id from 1; PAPPL 1.3 hands out 0 when asked for the next free one.
+    for (std::size_t i = 0; i < flows.size(); ++i)
+        create_flow_printer(system, flows[i], static_cast<int>(i) + 1, *folder);
     system_served = true;
     return system;
 }
 
 // Makes a flow's sub-folder and its printer; failures are logged.
 
-void create_flow_printer(pappl_system_t* system, const flow& f, const std::string& folder)
+void create_flow_printer(pappl_system_t* system, const flow& f, int printer_id, const std::string& folder)
 {
     std::string printer_name(f.printer_name);
     std::string path = folder + "/" + std::string(f.folder);
@@ -155,7 +174,7 @@ void create_flow_printer(pappl_system_t* system, const flow& f, const std::strin
     flow_remove_stale_temp_files(path);
     std::optional<std::string> uri = flow_device_uri(path);
     pappl_printer_t* printer =
-        uri ? papplPrinterCreate(system, 0, printer_name.c_str(), velunio_driver_name, device_id, uri->c_str()) : nullptr;
+        uri ? papplPrinterCreate(system, printer_id, printer_name.c_str(), velunio_driver_name, device_id, uri->c_str()) : nullptr;
     if (!printer) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR, "Failed to create printer '%s'.", printer_name.c_str());
         return;
@@ -166,10 +185,16 @@ void create_flow_printer(pappl_system_t* system, const flow& f, const std::strin
 
 }  // namespace
 
+std::string spool_dir_for(const std::string& output_dir)
+{
+    return output_dir + "/" + std::string(printer_spool_folder);
+}
+
 printer_service_settings printer_service_settings_from_environment(std::string output_dir)
 {
     printer_service_settings s;
     s.output_dir = std::move(output_dir);
+    s.spool_dir = spool_dir_for(s.output_dir);
     s.port = ipp_port_from_environment();
     s.log_file = raw_env("VELUNIO_LOG_FILE");
     s.log_level = raw_env("VELUNIO_LOG_LEVEL");

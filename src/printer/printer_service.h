@@ -11,6 +11,9 @@
 
 struct printer_service_settings {
     std::string output_dir;
+    // The library's spool folder, emptied at start and removed at the end; empty leaves the
+    // library's default (a folder under TMPDIR).
+    std::string spool_dir;
     int port = default_ipp_port;
     std::optional<std::string> log_file;   // as VELUNIO_LOG_FILE gives it; none is standard error
     std::optional<std::string> log_level;  // as VELUNIO_LOG_LEVEL gives it; none is warn
@@ -20,6 +23,9 @@ struct printer_service_settings {
     // The loop ended without stop_printer_service (a stop signal that the library caught).
     std::function<void()> on_ended_unasked;
 };
+
+// "<output>/spool": private, and on the output folder's file system.
+std::string spool_dir_for(const std::string& output_dir);
 
 // The settings as the environment gives them (VELUNIO_LOG_FILE, VELUNIO_LOG_LEVEL,
 // VELUNIO_IPP_PORT), for the output folder given.

@@ -168,24 +168,26 @@ constexpr std::size_t max_stem_bytes = 200;
 std::string job_file_stem(std::string_view job_name)
 {
     std::string out;
+    // Every byte written counts against the limit, replacements included: a name of 300
+    // slashes must not become a 300-byte file name.
     for (std::size_t i = 0; i < job_name.size();) {
         char32_t code = 0;
         std::size_t length = utf8_sequence_length(job_name, i, code);
+        std::string_view piece;
         if (length == 0) {
-            out += '_';
-            ++i;
-            continue;
-        }
-        if (code < 0x20 || code == 0x7F || (code >= 0x80 && code <= 0x9F) || code == 0x2028 ||
-            code == 0x2029) {
-            out += ' ';
+            piece = "_";
+            length = 1;
+        } else if (code < 0x20 || code == 0x7F || (code >= 0x80 && code <= 0x9F) || code == 0x2028 ||
+                   code == 0x2029) {
+            piece = " ";
         } else if (length == 1 && std::strchr("/\\:*?\"<>|", static_cast<char>(code))) {
-            out += '_';
+            piece = "_";
         } else {
-            if (out.size() + length > max_stem_bytes)
-                break;
-            out.append(job_name.substr(i, length));
+            piece = job_name.substr(i, length);
         }
+        if (out.size() + piece.size() > max_stem_bytes)
+            break;
+        out.append(piece);
         i += length;
     }
     // Runs of spaces left by control characters read as one.

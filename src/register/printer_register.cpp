@@ -10,6 +10,7 @@ namespace {
 
 constexpr std::string_view flow_words[] = {"Velunio", "Sign Myself", "Sign_Myself", "Request Signature",
                                            "Request_Signature"};
+constexpr std::string_view pdf_passthrough_line = "*cupsFilter2: \"application/pdf application/pdf 0 -\"";
 
 bool contains(std::string_view text, std::string_view word) { return text.find(word) != std::string_view::npos; }
 
@@ -36,24 +37,42 @@ bool add_ipp_printer(const flow& printer, const std::string& url, const register
     std::optional<std::vector<queue_info>> queues = list_queues();
     std::string queue = registered_queue_name(printer);
     std::optional<std::string> found = queues ? find_registered_queue(*queues, queue, url) : std::nullopt;
-    if (found && *found == queue) {
+    if (!found) {
+        reg_log("[%s] %.*s claimed success but printer is not present", name.c_str(), VIEW(words.added_by));
+        return false;
+    }
+    if (*found == queue)
         reg_log("[%s] %.*s ok, printer present", name.c_str(), VIEW(words.added_by));
-        return true;
-    }
-    if (found) {
+    else
         reg_log("[%s] %.*s ok, registered as '%s'", name.c_str(), VIEW(words.added_by), found->c_str());
-        return true;
+    if (std::optional<std::string> error = finish_queue(printer, url)) {
+        reg_log("[%s] the queue could not be set to pass PDF through unchanged: %s", name.c_str(), error->c_str());
+        return false;
     }
-    reg_log("[%s] %.*s claimed success but printer is not present", name.c_str(), VIEW(words.added_by));
-    return false;
+    return true;
 }
 
 }  // namespace
 
 bool is_flow_queue(const queue_info& queue) {
     for (std::string_view word : flow_words)
-        if (contains(queue.name, word) || contains(queue.description, word)) return true;
+        if (contains(queue.name, word)) return true;
+    // A description is anyone's free text; only the printers' own names mark a queue as ours.
+    for (const flow& f : flows)
+        if (queue.description == f.printer_name) return true;
     return false;
+}
+
+std::string queue_device_uri(const std::string& ipp_url) { return ipp_url + "?waitjob=false"; }
+
+std::string ppd_with_pdf_passthrough(const std::string& ppd) {
+    if (ppd.find(pdf_passthrough_line) != std::string::npos) return ppd;
+    // Before the first filter line, where a reader of the PPD looks for them.
+    std::size_t at = ppd.find("\n*cupsFilter2:");
+    at = at == std::string::npos ? ppd.size() : at + 1;
+    std::string line(pdf_passthrough_line);
+    if (at == ppd.size() && !ppd.empty() && ppd.back() != '\n') line.insert(0, "\n");
+    return ppd.substr(0, at) + line + "\n" + ppd.substr(at);
 }
 
 bool is_stale_device(std::string_view device_uri, int port) {

@@ -31,7 +31,8 @@ struct queue_info {
     std::string device_uri;   // the device URI, or on Windows the port; empty when there is none
 };
 
-// Queues counted as this program's by name or description.
+// Queues counted as this program's: a name holding one of the program's words (letter case
+// kept), or a description that is exactly one of the two printer names.
 bool is_flow_queue(const queue_info& queue);
 // Queues whose device points at the printer service on `port`.
 bool is_stale_device(std::string_view device_uri, int port);
@@ -43,6 +44,19 @@ std::optional<std::string> find_registered_queue(const std::vector<queue_info>& 
 
 // The queue tool's output as logged: the first 1023 bytes, trailing line ends and spaces removed.
 std::string trimmed_child_output(std::string_view output);
+
+// The device URI a queue finally gets: the printer's URL, with the backend told not to hold
+// the queue until the printer service reports the job's end (the file has landed by then).
+std::string queue_device_uri(const std::string& ipp_url);
+
+// The queue's PPD with PDF passed to the printer service unchanged: no rescaling to the
+// queue's paper, no rewriting, the document as it was printed. Other formats keep their
+// conversions (text becomes PDF, pictures go as they are).
+std::string ppd_with_pdf_passthrough(const std::string& ppd);
+
+// Gives an added queue its final device URI and PPD, enabled and accepting (backend).
+// nullopt when done, else the error text.
+std::optional<std::string> finish_queue(const flow& printer, const std::string& ipp_url);
 
 // Deletes this program's queues, then any queue left that points at the printer service.
 void remove_flow_printers();

@@ -3,7 +3,12 @@
 #include "register/register_log.h"
 
 #include <cups/cups.h>
+
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <sstream>
+#include <unistd.h>
 
 namespace {
 
@@ -76,6 +81,28 @@ void delete_logged(const std::string& name) {
         reg_log("CUPS-Delete-Printer('%s') failed (%s)", name.c_str(), error->c_str());
 }
 
+// A temporary file of libcups that is removed with its owner.
+struct temp_file {
+    std::string path;
+    int fd = -1;
+    temp_file() {
+        char name[1024];
+        fd = cupsTempFd(name, sizeof(name));
+        if (fd >= 0) path = name;
+    }
+    ~temp_file() {
+        if (fd >= 0) ::close(fd);
+        if (!path.empty()) ::unlink(path.c_str());
+    }
+    temp_file(const temp_file&) = delete;
+    temp_file& operator=(const temp_file&) = delete;
+};
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 }  // namespace
 
 // A queue's device goes with the queue.
@@ -90,3 +117,27 @@ std::optional<std::vector<stale_port>> list_ports() {
 }
 
 void delete_stale_port(const stale_port& port) { delete_logged(port.queue); }
+
+std::optional<std::string> finish_queue(const flow& printer, const std::string& ipp_url) {
+    std::string name(printer.queue_name);
+    temp_file fetched, patched;
+    if (fetched.fd < 0 || patched.fd < 0) return std::string("no temporary file for the PPD");
+    std::string resource = "/printers/" + name + ".ppd";
+    http_status_t got = cupsGetFd(CUPS_HTTP_DEFAULT, resource.c_str(), fetched.fd);
+    if (got != HTTP_STATUS_OK) return "cannot read the queue's PPD (HTTP " + std::to_string(static_cast<int>(got)) + ")";
+    std::string ppd = ppd_with_pdf_passthrough(read_text(fetched.path));
+    if (::write(patched.fd, ppd.data(), ppd.size()) != static_cast<ssize_t>(ppd.size()))
+        return std::string("cannot write the changed PPD");
+
+    // As lpadmin -E -v -P does it: one request sets the device, the PPD and the state.
+    ipp_t* request = ippNewRequest(IPP_OP_CUPS_ADD_MODIFY_PRINTER);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printer_uri(name).c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_URI, "device-uri", nullptr, queue_device_uri(ipp_url).c_str());
+    ippAddBoolean(request, IPP_TAG_PRINTER, "printer-is-accepting-jobs", 1);
+    ippAddInteger(request, IPP_TAG_PRINTER, IPP_TAG_ENUM, "printer-state", IPP_PSTATE_IDLE);
+    ipp_ptr response(cupsDoFileRequest(CUPS_HTTP_DEFAULT, request, "/admin/", patched.path.c_str()));
+    if (cupsLastError() > IPP_STATUS_OK_CONFLICTING)
+        return "err=" + std::to_string(static_cast<int>(cupsLastError())) + " " + cupsLastErrorString();
+    return std::nullopt;
+}

@@ -1,15 +1,18 @@
 #include "base/app_log.h"
+#include "base/output_folder.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -18,10 +21,6 @@ std::vector<std::string> lines_of(const std::string& text) {
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
-}
-
-void grow_to(const std::string& path, std::uintmax_t size) {
-    std::filesystem::resize_file(path, size);
 }
 
 class AppLog : public ::testing::Test {
@@ -33,92 +32,112 @@ protected:
 
 }  // namespace
 
-TEST_F(AppLog, BannerAndTimePrefix) {
-    ASSERT_TRUE(open_app_log(dir.path()));
-    EXPECT_EQ(app_log_path(), log());
-    app_log("[tag] %s %d", "héllo", 42);
-    app_log_text("plain");
-    auto lines = lines_of(read_file(log()));
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0], "");
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(--- Velunio Printaro started \d{4}-\d\d-\d\d \d\d:\d\d:\d\d ---)")))
-        << lines[1];
-    EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(\[\d\d:\d\d:\d\d\] \[tag\] héllo 42)"))) << lines[2];
-    EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(\[\d\d:\d\d:\d\d\] plain)"))) << lines[3];
-}
-
-TEST_F(AppLog, SecondOpenerAppendsWithItsOwnBanner) {
-    ASSERT_TRUE(open_app_log(dir.path()));
-    app_log("first");
-    ASSERT_TRUE(open_app_log(dir.path()));
-    app_log("second");
-    std::string text = read_file(log());
-    EXPECT_EQ(std::count(text.begin(), text.end(), '-') >= 12, true);
-    auto first = text.find("first"), second_banner = text.rfind("--- Velunio Printaro started");
-    EXPECT_LT(first, second_banner);
-    EXPECT_GT(text.find("second"), second_banner);
-}
-
-TEST_F(AppLog, MissingFolderMeansLoggingOff) {
+TEST_F(AppLog, BannerPrefixAndAPrivateFile) {
     EXPECT_FALSE(open_app_log(dir / "missing"));
-    EXPECT_FALSE(app_log_is_open());
-    app_log("nothing");  // must not crash or create anything
+    app_log("nothing");  // logging off: no crash, nothing made
     EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+
+    ::umask(022);
+    ASSERT_TRUE(open_app_log(dir.path()));
+    app_log("[tag] %s %d", "héllo", 42);
+    auto lines = lines_of(read_file(log()));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(--- Velunio Printaro started \d{4}-\d\d-\d\d \d\d:\d\d:\d\d ---)")));
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(\[\d\d:\d\d:\d\d\] \[tag\] héllo 42)"))) << lines[2];
+    struct stat info {};
+    ASSERT_EQ(::stat(log().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
-TEST_F(AppLog, RotatesAtExactlyThreeMebibytes) {
+TEST_F(AppLog, RotatesAtExactlyThreeMebibytesReplacingTheOlderGeneration) {
     ASSERT_TRUE(open_app_log(dir.path()));
-    grow_to(log(), app_log_rotate_size - 1);
+    std::filesystem::resize_file(log(), app_log_rotate_size - 1);
     app_log("below");
     EXPECT_FALSE(std::filesystem::exists(log() + ".1"));
-    EXPECT_NE(read_file(log()).find("below"), std::string::npos);
-
-    grow_to(log(), app_log_rotate_size);
+    std::filesystem::resize_file(log(), app_log_rotate_size);
     write_file(log() + ".1", "older generation");
     app_log("at threshold");
-    ASSERT_TRUE(std::filesystem::exists(log() + ".1"));
-    EXPECT_EQ(std::filesystem::file_size(log() + ".1"), app_log_rotate_size);  // older one replaced
+    EXPECT_EQ(std::filesystem::file_size(log() + ".1"), app_log_rotate_size);
     auto fresh = lines_of(read_file(log()));
     ASSERT_EQ(fresh.size(), 1u);
     EXPECT_NE(fresh[0].find("at threshold"), std::string::npos);
 }
 
+// A first and a second instance share the log: when one rotates, the other must not rotate
+// again on its next line and throw the older generation away.
+TEST_F(AppLog, TwoProcessesPastTheRotationSizeKeepTheOlderGeneration) {
+    const std::string pad(1000, 'x');
+    int ready[2], go[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        open_app_log(dir.path());
+        char c;
+        (void)!::write(ready[1], "r", 1);
+        (void)!::read(go[0], &c, 1);
+        for (int i = 0; i < 200; ++i) app_log("second %d %s", i, pad.c_str());
+        ::_exit(0);
+    }
+    char c;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(open_app_log(dir.path()));
+    while (std::filesystem::file_size(log()) < app_log_rotate_size) app_log("first %s", pad.c_str());
+    // The second instance writes past the size and rotates; then the first writes again.
+    (void)!::write(go[1], "g", 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    app_log("first again");
+    std::string older = read_file(log() + ".1"), current = read_file(log());
+    EXPECT_GE(older.size(), app_log_rotate_size) << "the older generation was thrown away";
+    EXPECT_NE(older.find("first " + pad), std::string::npos);
+    EXPECT_NE(current.find("second 199"), std::string::npos);
+    EXPECT_NE(current.find("first again"), std::string::npos);
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
+}
+
 TEST_F(AppLog, EightThreadsThroughRotationKeepEveryLineWhole) {
     ASSERT_TRUE(open_app_log(dir.path()));
-    constexpr int threads = 8, per_thread = 10000;
-    // Long lines so that the run crosses the rotation threshold at least once.
+    constexpr int threads = 8, per_thread = 5000;
     const std::string pad(300, 'x');
     std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t) {
+    for (int t = 0; t < threads; ++t)
         workers.emplace_back([t, &pad] {
             for (int i = 0; i < per_thread; ++i) app_log("T%d L%d %s", t, i, pad.c_str());
         });
-    }
     for (auto& w : workers) w.join();
-
     std::set<std::pair<int, int>> seen;
     std::regex line_re(R"(\[\d\d:\d\d:\d\d\] T(\d) L(\d+) x{300})");
-    std::size_t total_lines = 0;
+    std::size_t total = 0;
     for (const auto& name : {log() + ".1", log()}) {
         for (const auto& line : lines_of(read_file(name))) {
-            if (line.empty() || line.rfind("--- ", 0) == 0) continue;
+            if (line.empty() || line.starts_with("--- ")) continue;
             std::smatch m;
             ASSERT_TRUE(std::regex_match(line, m, line_re)) << "torn line: " << line.substr(0, 80);
             seen.insert({std::stoi(m[1]), std::stoi(m[2])});
-            ++total_lines;
+            ++total;
         }
     }
-    EXPECT_EQ(seen.size(), total_lines) << "a line was written twice";
+    EXPECT_EQ(seen.size(), total) << "a line was written twice";
     EXPECT_GE(std::filesystem::file_size(log() + ".1"), app_log_rotate_size);
-    // Rotation drops only whole older generations, so what survives of each thread is one
-    // run of consecutive lines, and the last line written overall is among them.
-    bool some_thread_complete = false;
-    for (int t = 0; t < threads; ++t) {
-        auto first = seen.lower_bound({t, 0});
-        if (first == seen.end() || first->first != t) continue;
-        int expected = first->second;
-        for (auto it = first; it != seen.end() && it->first == t; ++it) ASSERT_EQ(it->second, expected++);
-        some_thread_complete = some_thread_complete || expected == per_thread;
+}
+
+TEST(OutputFolder, PrivateFoldersAndTheProgramsOwnNames) {
+    temp_dir dir;
+    ::umask(022);
+    std::string out = dir / "new/VelunioPrint";
+    ASSERT_TRUE(prepare_output_folder(out));
+    std::filesystem::create_directories(dir / "old");
+    ::chmod((dir / "old").c_str(), 0755);  // made by an earlier version
+    ASSERT_TRUE(prepare_output_folder(dir / "old"));
+    for (const std::string& folder : {out, out + "/WebKit", dir / "old", dir / "old/WebKit"}) {
+        struct stat info {};
+        ASSERT_EQ(::stat(folder.c_str(), &info), 0) << folder;
+        EXPECT_EQ(info.st_mode & 0777, 0700u) << folder;
     }
-    EXPECT_TRUE(some_thread_complete);
+    for (const char* name : {"WebKit", "spool", "velunio-print.log", "velunio-print.log.1", "crash-20260101-1.txt"})
+        EXPECT_TRUE(is_program_data_name(name)) << name;
+    for (const char* name : {"sign-myself", "webkit", "crash.pdf", "report.pdf", "spooled"})
+        EXPECT_FALSE(is_program_data_name(name)) << name;
 }

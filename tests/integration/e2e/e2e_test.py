@@ -532,7 +532,8 @@ NoDisplay=true
             m = re.match(r"device for (\S+): (\S+)$", line)
             if m:
                 for printer in (SIGN_PRINTER, REQUEST_PRINTER):
-                    if m.group(2) == f"ipp://localhost:{self.ipp_port}/ipp/print/{printer}":
+                    # The queue's backend is told not to wait for the job's end.
+                    if m.group(2) == f"ipp://localhost:{self.ipp_port}/ipp/print/{printer}?waitjob=false":
                         queues[printer] = m.group(1)
         if len(queues) != 2:
             raise Failure(f"after --register the private scheduler lists:\n{listing}")

@@ -1,8 +1,8 @@
-// Runs the printer service as the program does (application log opened, the log variables
-// exported, the service on its own thread) until it is killed. Tests use it to kill the
-// service in the middle of a job.
+// Runs the printer service as the program does (output folder, application log, the log
+// variables, the service on its own thread) until it is killed.
 #include "base/app_log.h"
 #include "base/app_state.h"
+#include "base/output_folder.h"
 #include "base/platform.h"
 #include "printer/printer_service.h"
 
@@ -12,7 +12,7 @@
 int main()
 {
     std::string output = derive_output_dir_from_environment();
-    create_folder_with_parents(output);
+    prepare_output_folder(output);
     open_app_log(output);
     set_environment_variable("PAPPL_NO_STATUS_UI", "1");
     set_environment_variable("VELUNIO_LOG_FILE", output + "/velunio-print.log");

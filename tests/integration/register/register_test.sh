@@ -52,65 +52,87 @@ listening=0
 for _ in $(seq 100); do port_free "$VELUNIO_IPP_PORT" || { listening=1; break; }; sleep 0.1; done
 [ $listening -eq 1 ] || { echo "the normal run does not serve IPP on $VELUNIO_IPP_PORT" >&2; exit 1; }
 
-# Left-overs of earlier installations, and a queue that is none of ours.
+# Left-overs of earlier installations, and queues that are none of ours: a description that
+# mentions the product, a name in another letter case.
 lpadmin -p Velunio_Old -D "Sign Myself (Velunio)" -v file:/dev/null || fail "seed Velunio_Old"
 lpadmin -p stale_port -v "ipp://localhost:$VELUNIO_IPP_PORT/ipp/print/old" || fail "seed stale_port"
-lpadmin -p office -D "Office laser" -v "ipp://printer.invalid/ipp/print" || fail "seed office"
-lpadmin -p request_signature_lower -D "request signature" -v file:/dev/null || fail "seed lower-case"
+lpadmin -p office -D "Velunio office printer downstairs" -v "ipp://printer.invalid/ipp/print" || fail "seed office"
+lpadmin -p velunio_lower -D "request signature" -v file:/dev/null || fail "seed lower-case"
+decoys="office velunio_lower"
 
 rc=0
 "$app" --register 2>"$tmp/register.stderr" || rc=$?
 [ $rc -eq 0 ] || { fail "--register exited with $rc"; cat "$VELUNIO_REGISTER_LOG" >&2; }
 lpstat -v > "$tmp/devices"
-grep -qxF "device for $sign: $sign_url" "$tmp/devices" || fail "lpstat -v lacks $sign"
-grep -qxF "device for $request: $request_url" "$tmp/devices" || fail "lpstat -v lacks $request"
+grep -qxF "device for $sign: $sign_url?waitjob=false" "$tmp/devices" || fail "lpstat -v lacks $sign"
+grep -qxF "device for $request: $request_url?waitjob=false" "$tmp/devices" || fail "lpstat -v lacks $request"
 grep -q '^device for Velunio_Old:' "$tmp/devices" && fail "Velunio_Old not removed"
 grep -q '^device for stale_port:' "$tmp/devices" && fail "stale_port not removed"
-grep -q '^device for office:' "$tmp/devices" || fail "office removed"
-grep -q '^device for request_signature_lower:' "$tmp/devices" || fail "lower-case match removed"
+for q in $decoys; do grep -q "^device for $q:" "$tmp/devices" || fail "--register removed $q"; done
 lpstat -l -p "$sign" | grep -qxF $'\tDescription: Sign Myself (Velunio)' || fail "$sign description"
-lpstat -l -p "$request" | grep -qxF $'\tDescription: Request Signature (Velunio)' || fail "$request description"
 has_line "IPP server is ready."
 reglog | grep -q "^Removing printer 'Velunio_Old' (port: 'file:.*dev/null')$" || fail "Velunio_Old removal not logged"
 has_line "Removing stale port 'ipp://localhost:$VELUNIO_IPP_PORT/ipp/print/old'"
 has_line "[Sign Myself (Velunio)] lpadmin -v '$sign_url'"
 has_line "[Sign Myself (Velunio)] lpadmin ok, printer present"
-has_line "[Sign Myself (Velunio)] installed"
-has_line "[Request Signature (Velunio)] lpadmin -v '$request_url'"
 has_line "[Request Signature (Velunio)] installed"
 has_line "=== velunio_register_printers exit=0 ==="
 # Every logged line also went to standard error, without its stamp.
 diff <(reglog) "$tmp/register.stderr" >/dev/null || fail "standard error differs from the log"
 
-python3 - "$tmp/doc.pdf" <<'PY'
+# --- what lp prints lands as a PDF of what was printed ---------------------------------------
+python3 - "$tmp" <<'PY'
 import sys
-objs = [b"<< /Type /Catalog /Pages 2 0 R >>",
-        b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-        b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R >>"]
-stream = b"0 0 m 100 100 l S"
-objs.append(b"<< /Length %d >>\nstream\n" % len(stream) + stream + b"\nendstream")
-out = bytearray(b"%PDF-1.4\n"); offsets = []
-for i, o in enumerate(objs, 1):
-    offsets.append(len(out)); out += b"%d 0 obj\n" % i + o + b"\nendobj\n"
-xref = len(out)
-out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1)
-for off in offsets: out += b"%010d 00000 n \n" % off
-out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objs) + 1, xref)
-open(sys.argv[1], "wb").write(out)
+def pdf(path, w, h, text):
+    stream = b"BT /F1 24 Tf 72 100 Td (%s) Tj ET" % text.encode()
+    objs = [b"<< /Type /Catalog /Pages 2 0 R >>", b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+            b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %d %d] /Contents 4 0 R"
+            b" /Resources << /Font << /F1 5 0 R >> >> >>" % (w, h),
+            b"<< /Length %d >>\nstream\n" % len(stream) + stream + b"\nendstream",
+            b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"]
+    out = bytearray(b"%PDF-1.4\n"); offsets = []
+    for i, o in enumerate(objs, 1):
+        offsets.append(len(out)); out += b"%d 0 obj\n" % i + o + b"\nendobj\n"
+    xref = len(out)
+    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1)
+    for off in offsets: out += b"%010d 00000 n \n" % off
+    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objs) + 1, xref)
+    open(path, "wb").write(out)
+pdf(sys.argv[1] + "/a4.pdf", 595, 842, "Original A4 wording")
+pdf(sys.argv[1] + "/letter.pdf", 612, 792, "Original Letter wording")
 PY
-lp -d "$sign" "$tmp/doc.pdf" >/dev/null || fail "lp"
-landed=""
-for _ in $(seq 600); do
-  landed=$(find "$VELUNIO_OUTPUT_DIR/sign-myself" -name '*.pdf' 2>/dev/null | head -1)
-  [ -n "$landed" ] && break; sleep 0.1
+convert -size 300x200 xc:red "$tmp/photo.jpg" && convert -size 200x300 xc:blue "$tmp/pic.png" || fail "convert"
+printf 'A plain text file\n' > "$tmp/note.txt"
+# name  file  pages  page size (pdfinfo)  text that must be found
+cases="a4.pdf|1|595 x 842|Original A4 wording
+letter.pdf|1|612 x 792|Original Letter wording
+photo.jpg|1|595.276 x 841.89|
+pic.png|1|612 x 792|
+note.txt|1|612 x 792|"
+for q in "$sign" "$request"; do
+  folder=$VELUNIO_OUTPUT_DIR/$([ "$q" = "$sign" ] && echo sign-myself || echo request-signature)
+  while IFS='|' read -r file pages size text; do
+    media=$([ "$file" = photo.jpg ] && echo "-o media=iso_a4_210x297mm" || echo "-o media=na_letter_8.5x11in")
+    [ "${file##*.}" = pdf ] && media=""
+    lp -d "$q" -t "$file" $media "$tmp/$file" >/dev/null || fail "lp $file to $q"
+    landed=$folder/${file%.pdf}.pdf
+    for _ in $(seq 200); do [ -f "$landed" ] && break; sleep 0.05; done
+    [ -f "$landed" ] || { fail "$file printed to $q did not land"; continue; }
+    [ "$(head -c 4 "$landed")" = "%PDF" ] || fail "$file to $q: not a PDF"
+    info=$(pdfinfo "$landed" 2>&1) || fail "$file to $q: pdfinfo cannot open it"
+    grep -q "^Pages: *$pages$" <<<"$info" || fail "$file to $q: page count"
+    grep -q "^Page size: *$size pts" <<<"$info" || fail "$file to $q: page size $(grep 'Page size' <<<"$info")"
+    [ -z "$text" ] || pdftotext "$landed" - | grep -qF "$text" || fail "$file to $q: text not found: $(pdftotext "$landed" - | head -3)"
+    case $file in *.pdf) cmp -s "$landed" "$tmp/$file" || fail "$file to $q: not byte-identical";; esac
+  done <<<"$cases"
 done
-if [ -z "$landed" ]; then fail "printed PDF did not land"; tail -20 "$cups/log/error_log" >&2
-else [ "$(head -c 5 "$landed")" = "%PDF-" ] || fail "landed file is not a PDF"; fi
 
-# Again: the same two queues, no duplicates.
+# Again: the same two queues, no duplicates; a queue CUPS disabled is enabled again.
+cupsdisable "$sign" && cupsreject "$sign"
 "$app" --register 2>/dev/null || fail "second --register"
 [ "$(lpstat -v | grep -c "localhost:$VELUNIO_IPP_PORT")" -eq 2 ] || { fail "duplicates after a second --register"; lpstat -v >&2; }
-reglog | grep -qxF "Removing printer '$sign' (port: '$sign_url')" || fail "second run did not remove the first run's queue"
+lpstat -p "$sign" | grep -q "enabled" || fail "$sign still disabled after --register"
+lpstat -a "$sign" | grep -q "accepting requests" || fail "$sign still rejecting after --register"
 
 : > "$VELUNIO_REGISTER_LOG"
 rc=0
@@ -118,10 +140,9 @@ rc=0
 [ $rc -eq 0 ] || fail "--unregister exited with $rc"
 lpstat -v > "$tmp/devices" 2>/dev/null
 grep -q "localhost:$VELUNIO_IPP_PORT" "$tmp/devices" && fail "queues left after --unregister"
-grep -q '^device for office:' "$tmp/devices" || fail "--unregister removed office"
+for q in $decoys; do grep -q "^device for $q:" "$tmp/devices" || fail "--unregister removed $q"; done
 has_line "=== velunio_unregister_printers started ==="
-has_line "Removing printer '$sign' (port: '$sign_url')"
-has_line "Removing printer '$request' (port: '$request_url')"
+has_line "Removing printer '$sign' (port: '$sign_url?waitjob=false')"
 has_line "=== velunio_unregister_printers done ==="
 # Nothing of ours left: only the two framing lines.
 "$app" --unregister 2>/dev/null
