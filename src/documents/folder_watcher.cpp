@@ -85,9 +85,10 @@ void clear_flow_folder(const std::string& output_dir, std::string_view flow_fold
 namespace {
 
 // Reports the file unless this very file (same name, same identity) was reported before.
-void report_once(printed_file_watcher& watcher, const std::string& relative) {
+void report_once(printed_file_watcher& watcher, const std::string& relative, bool found_at_start = false) {
     auto event = printed_file_report(watcher.root, relative);
     if (!event) return;
+    event->found_at_start = found_at_start;
     auto identity = file_identity(watcher.root + "/" + relative);
     if (identity) {
         std::lock_guard guard(watcher.lock);
@@ -97,15 +98,15 @@ void report_once(printed_file_watcher& watcher, const std::string& relative) {
     post_to_main_window(std::move(*event));
 }
 
-void scan_folder(printed_file_watcher& watcher, const std::string& relative, bool log_queued) {
+void scan_folder(printed_file_watcher& watcher, const std::string& relative, bool at_start) {
     std::error_code ec;
     fs::directory_iterator it(fs::path(watcher.root) / relative, ec);
     if (ec) return;
     for (const auto& entry : it) {
         std::string name = relative + "/" + entry.path().filename().string();
         if (!has_pdf_suffix(name)) continue;
-        if (log_queued) app_log("[startFileWatcher] Existing file queued: %s", name.c_str());
-        report_once(watcher, name);
+        if (at_start) app_log("[startFileWatcher] Existing file queued: %s", name.c_str());
+        report_once(watcher, name, at_start);
     }
 }
 

@@ -36,6 +36,15 @@ void show_message_box(const std::string& caption, const std::string& text, messa
     GtkMessageType type = icon == message_box_icon::error ? GTK_MESSAGE_ERROR : GTK_MESSAGE_WARNING;
     GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type, GTK_BUTTONS_OK, "%s", text.c_str());
     gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
+    // GTK draws the icon only when it is given one.
+    GtkWidget* image = gtk_image_new_from_icon_name(icon == message_box_icon::error ? "dialog-error" : "dialog-warning",
+                                                    GTK_ICON_SIZE_DIALOG);
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    gtk_message_dialog_set_image(GTK_MESSAGE_DIALOG(dialog), image);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    gtk_widget_show(image);
+    // Without an owner and without a window manager, the box would open at the top-left corner.
+    gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
     gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
     bool answered = false;
     g_signal_connect(dialog, "response", G_CALLBACK(on_response), &answered);
