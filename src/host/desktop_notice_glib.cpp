@@ -82,6 +82,14 @@ void send(pending_notice notice) {
                            G_DBUS_CALL_FLAGS_NONE, call_limit_ms, nullptr, on_notified, GUINT_TO_POINTER(number));
 }
 
+void on_bus_closed(GDBusConnection* closed, gboolean, GError*, gpointer) {
+    if (closed != bus) return;
+    app_log("[notify] The session bus closed; notices already shown can no longer be opened");
+    g_object_unref(bus);
+    bus = nullptr;
+    shown.clear();
+}
+
 void on_bus(GObject*, GAsyncResult* result, gpointer) {
     bus_requested = false;
     GError* error = nullptr;
@@ -93,6 +101,10 @@ void on_bus(GObject*, GAsyncResult* result, gpointer) {
         g_error_free(error);
         return;
     }
+    // The program serves its printers whether or not the session bus stays: a bus that goes
+    // away only ends the notices, and the next one asks for a bus again.
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    g_signal_connect(bus, "closed", G_CALLBACK(on_bus_closed), nullptr);
     g_dbus_connection_signal_subscribe(bus, service, service, "ActionInvoked", object_path, nullptr,
                                        G_DBUS_SIGNAL_FLAGS_NONE, on_action, nullptr, nullptr);
     g_dbus_connection_signal_subscribe(bus, service, service, "NotificationClosed", object_path, nullptr,
