@@ -198,9 +198,15 @@ TEST_F(Host, GlyphsAreLightOnADarkStripAndSpecifiedOnTheStartColour) {
 
 TEST_F(Host, TheBottomLeftCornerStaysThroughStackedResizesAndHideAndShow) {
     GtkWindow* window = main_gtk_window();
-    gtk_window_move(window, 100, 300);  // as a drag by the user would
-    spin_until([] { return false; }, 0.3);
-    ASSERT_EQ(frame().x, 100);
+    // A move as a drag by the user makes one, once the window system has reported it.
+    static bool moved = false;
+    gulong seen = g_signal_connect(window, "configure-event", G_CALLBACK(+[](GtkWidget*, GdkEventConfigure* e, gpointer) -> gboolean {
+        moved = moved || (e->x == 100 && e->y == 300);
+        return FALSE;
+    }), nullptr);
+    gtk_window_move(window, 100, 300);
+    ASSERT_TRUE(spin_until([] { return moved; }, 5));
+    g_signal_handler_disconnect(window, seen);
     const int bottom = frame().y + frame().height;
     // Two requests before the window system has carried out the first.
     apply_window_size(514, 498);
