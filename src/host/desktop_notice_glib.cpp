@@ -74,8 +74,9 @@ void send(pending_notice notice) {
     g_variant_builder_add(&actions, "s", "Open");
     GVariantBuilder hints;
     g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
-    GVariant* arguments = g_variant_new("(susssasa{sv}i)", "Velunio Printaro", 0u, "velunio-printaro",
-                                        notice.notice.summary.c_str(), notice.notice.body.c_str(), &actions, &hints, -1);
+    GVariant* arguments =
+        g_variant_new("(susssasa{sv}i)", "Velunio Printaro", 0u, "velunio-printaro", notice.notice.summary.c_str(),
+                      notice.notice.body.c_str(), &actions, &hints, -1);
     guint number = ++last_sent;
     sent.emplace(number, std::move(notice));
     g_dbus_connection_call(bus, service, object_path, service, "Notify", arguments, G_VARIANT_TYPE("(u)"),

@@ -49,8 +49,8 @@ TEST(HandOverReceived, CallbackUrlsReachThePageAndEveryRecordRaisesTheWindow) {
     std::string fixed = callback_script("");
     // One character short of the limit fits; one more would need a cut.
     std::string fits = "velunioprinter://" + std::string(callback_script_limit - 1 - fixed.size() - 17, 'a');
-    for (const std::string& data : std::vector<std::string>{"velunioprinter://cb?q='x'\\y\nz", "", "VELUNIOPRINTER://cb", "http://velunioprinter://cb",
-                             fits, fits + "a"})
+    for (const std::string& data : std::vector<std::string>{"velunioprinter://cb?q='x'\\y\nz", "", "VELUNIOPRINTER://cb",
+                                                            "http://velunioprinter://cb", fits, fits + "a"})
         receive_hand_over(data);
     ASSERT_EQ(scripts_run.size(), 2u);
     EXPECT_EQ(scripts_run[0],

@@ -51,7 +51,9 @@ TEST_F(InstanceSocket, FirstClaimOwnsAPrivateSocketThatAnswersHandOvers) {
     EXPECT_EQ(claim_single_instance("/unused"), instance_claim::second);
 
     set_bring_to_front_action([] { ++raised; });
-    for (const std::string& record : std::vector<std::string>{encode_hand_over_record(std::nullopt), std::string("\0\0\x10\0velunioprinter://big", 24)}) {
+    std::vector<std::string> records{encode_hand_over_record(std::nullopt),
+                                     std::string("\0\0\x10\0velunioprinter://big", 24)};
+    for (const std::string& record : records) {
         auto sent = std::async(std::launch::async, [&] { return send_hand_over(socket_path(), record); });
         while (sent.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
             g_main_context_iteration(nullptr, FALSE);

@@ -120,8 +120,9 @@ void start_session_bus() {
     std::string config_arg = "--config-file=" + config;
     const char* argv[] = {"dbus-daemon", config_arg.c_str(), "--nofork", "--print-address", nullptr};
     gint out = -1;
-    ASSERT_TRUE(g_spawn_async_with_pipes(nullptr, const_cast<char**>(argv), nullptr, static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL),
-                                         nullptr, nullptr, &host->bus, nullptr, &out, nullptr, nullptr))
+    auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL);
+    ASSERT_TRUE(g_spawn_async_with_pipes(nullptr, const_cast<char**>(argv), nullptr, flags, nullptr, nullptr,
+                                         &host->bus, nullptr, &out, nullptr, nullptr))
         << "dbus-daemon (scripts/bootstrap installs it)";
     std::string address;
     for (char c; ::read(out, &c, 1) == 1 && c != '\n';) address += c;
@@ -200,10 +201,11 @@ TEST_F(Host, TheBottomLeftCornerStaysThroughStackedResizesAndHideAndShow) {
     GtkWindow* window = main_gtk_window();
     // A move as a drag by the user makes one, once the window system has reported it.
     static bool moved = false;
-    gulong seen = g_signal_connect(window, "configure-event", G_CALLBACK(+[](GtkWidget*, GdkEventConfigure* e, gpointer) -> gboolean {
+    auto on_configure = +[](GtkWidget*, GdkEventConfigure* e, gpointer) -> gboolean {
         moved = moved || (e->x == 100 && e->y == 300);
         return FALSE;
-    }), nullptr);
+    };
+    gulong seen = g_signal_connect(window, "configure-event", G_CALLBACK(on_configure), nullptr);
     gtk_window_move(window, 100, 300);
     ASSERT_TRUE(spin_until([] { return moved; }, 5));
     g_signal_handler_disconnect(window, seen);
