@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <utility>
 #include <fcntl.h>
 #include <glib-unix.h>
 #include <glib.h>
@@ -16,7 +18,7 @@
 
 namespace {
 
-// A peer that is slower than this is dropped: the running instance reads on its main thread.
+// A peer whose whole record takes longer than this is dropped.
 constexpr int receive_limit_ms = 2000;
 // The second instance waits this long for the running one to handle its record.
 constexpr int answer_limit_ms = 10000;
@@ -27,6 +29,10 @@ struct fd_handle {
     fd_handle(const fd_handle&) = delete;
     fd_handle& operator=(const fd_handle&) = delete;
     fd_handle(fd_handle&& o) noexcept : fd(o.fd) { o.fd = -1; }
+    fd_handle& operator=(fd_handle&& o) noexcept {
+        std::swap(fd, o.fd);
+        return *this;
+    }
     ~fd_handle() {
         if (fd >= 0) ::close(fd);
     }
@@ -101,6 +107,74 @@ bool write_all(int fd, const char* data, std::size_t size) {
     return true;
 }
 
+// The hand-overs being received, by socket. Each is read as it arrives, on the main loop, so
+// that a peer that sends slowly never holds the window up; the whole record must arrive
+// within the limit.
+struct hand_over_connection {
+    fd_handle fd;
+    std::string received;
+    guint reader = 0;
+    guint deadline = 0;
+};
+constexpr std::size_t max_open_hand_overs = 8;
+std::map<int, hand_over_connection> hand_overs;
+
+void finish(int fd) {
+    auto it = hand_overs.find(fd);
+    if (it == hand_overs.end()) return;
+    if (it->second.reader != 0) g_source_remove(it->second.reader);
+    if (it->second.deadline != 0) g_source_remove(it->second.deadline);
+    hand_overs.erase(it);
+}
+
+// True while more of the record is to come.
+bool take_what_arrived(hand_over_connection& c) {
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::recv(c.fd.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        if (n <= 0) {
+            // A start that only probed for a running instance closes without a record.
+            if (!c.received.empty()) app_log("[callback] Hand-over record cut short");
+            return false;
+        }
+        c.received.append(buffer, static_cast<std::size_t>(n));
+        if (c.received.size() < hand_over_header_size) continue;
+        unsigned char header[hand_over_header_size];
+        std::memcpy(header, c.received.data(), hand_over_header_size);
+        std::uint32_t size = decode_hand_over_size(header);
+        if (size > max_hand_over_size) {
+            app_log("[callback] Hand-over of %u bytes refused (limit %u)", size, max_hand_over_size);
+            return false;
+        }
+        if (c.received.size() < hand_over_header_size + size) continue;
+        receive_hand_over(std::string_view(c.received).substr(hand_over_header_size, size));
+        const char answer = 1;
+        ::send(c.fd.fd, &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        return false;
+    }
+}
+
+gboolean on_hand_over_readable(gint fd, GIOCondition, gpointer) {
+    auto it = hand_overs.find(fd);
+    if (it == hand_overs.end()) return G_SOURCE_REMOVE;
+    if (take_what_arrived(it->second)) return G_SOURCE_CONTINUE;
+    it->second.reader = 0;  // removed by the return value
+    finish(fd);
+    return G_SOURCE_REMOVE;
+}
+
+gboolean on_hand_over_deadline(gpointer data) {
+    int fd = GPOINTER_TO_INT(data);
+    auto it = hand_overs.find(fd);
+    if (it == hand_overs.end()) return G_SOURCE_REMOVE;
+    app_log("[callback] Hand-over not complete within %d ms; dropped", receive_limit_ms);
+    it->second.deadline = 0;
+    finish(fd);
+    return G_SOURCE_REMOVE;
+}
+
 void serve_connection(int raw_fd) {
     fd_handle fd(raw_fd);
     ucred peer{};
@@ -109,28 +183,20 @@ void serve_connection(int raw_fd) {
         app_log("[callback] Hand-over from uid %u refused", static_cast<unsigned>(peer.uid));
         return;
     }
-    set_timeouts(fd.fd, receive_limit_ms);
-    unsigned char header[hand_over_header_size];
-    // A start that only probed for a running instance closes without a record.
-    if (!read_exactly(fd.fd, reinterpret_cast<char*>(header), sizeof(header))) return;
-    std::uint32_t size = decode_hand_over_size(header);
-    if (size > max_hand_over_size) {
-        app_log("[callback] Hand-over of %u bytes refused (limit %u)", size, max_hand_over_size);
+    if (hand_overs.size() >= max_open_hand_overs) {
+        app_log("[callback] Hand-over refused: %zu others are still arriving", hand_overs.size());
         return;
     }
-    std::string data(size, '\0');
-    if (size > 0 && !read_exactly(fd.fd, data.data(), size)) {
-        app_log("[callback] Hand-over record cut short");
-        return;
-    }
-    receive_hand_over(data);
-    const char answer = 1;
-    write_all(fd.fd, &answer, 1);
+    hand_over_connection& c = hand_overs[raw_fd];
+    c.fd = std::move(fd);
+    c.reader = g_unix_fd_add(raw_fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), on_hand_over_readable,
+                             nullptr);
+    c.deadline = g_timeout_add(receive_limit_ms, on_hand_over_deadline, GINT_TO_POINTER(raw_fd));
 }
 
 gboolean on_listener_ready(gint listener, GIOCondition, gpointer) {
     for (;;) {
-        int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) break;
         serve_connection(fd);
     }

@@ -15,6 +15,7 @@
 #include "register/printer_register.h"
 
 #include <chrono>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -28,6 +29,9 @@
 namespace {
 
 int run_normal(bool start_hidden, const std::optional<std::string>& command_line) {
+    // Once, here, before any other thread: setlocale is not safe while another thread reads
+    // the locale (the printer service does as it starts), so the toolkit does not set it again.
+    std::setlocale(LC_ALL, "");
     set_environment_variable("PAPPL_NO_STATUS_UI", "1");
 
     app_paths paths;

@@ -22,6 +22,9 @@ struct upload_result {
 struct printed_file_event {
     std::string path;
     std::string flow;
+    // Lying in its folder when watching began, not printed since: the page lists it, the
+    // desktop is not told of it again.
+    bool found_at_start = false;
 };
 
 struct http_get_result {

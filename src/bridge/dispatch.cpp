@@ -12,6 +12,8 @@
 
 namespace {
 
+std::function<void(const printed_file_event&)> printed_file_observer;
+
 void log_from_page(const handler_data& data) { app_log("[JS] %s", data ? data->c_str() : ""); }
 
 struct bridge_entry {
@@ -62,8 +64,15 @@ void dispatch_bridge_message(const std::optional<std::string>& handler, const st
 
 void install_bridge_deliverers() {
     set_posted_deliverer(deliver_upload_result);
-    set_posted_deliverer(deliver_new_printed_file);
+    set_posted_deliverer([](const printed_file_event& event) {
+        deliver_new_printed_file(event);
+        if (printed_file_observer) printed_file_observer(event);
+    });
     set_posted_deliverer(deliver_http_get_result);
     set_posted_deliverer(deliver_token_result);
     set_posted_deliverer(deliver_upload_progress);
+}
+
+void set_printed_file_observer(std::function<void(const printed_file_event&)> observer) {
+    printed_file_observer = std::move(observer);
 }

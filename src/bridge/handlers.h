@@ -2,6 +2,9 @@
 // Every handler of the bridge table: adapters from the page's message data to the areas
 // that do the work.
 
+#include "base/posted_messages.h"
+
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -27,3 +30,7 @@ void handler_clear_printed_files(const handler_data& data);
 // Registers the page calls of every worker result with the posted-message table. Start-up,
 // before any worker runs.
 void install_bridge_deliverers();
+
+// Told of each printed file once the page has been: the host announces it on the desktop
+// while its window is out of sight. Start-up, main thread.
+void set_printed_file_observer(std::function<void(const printed_file_event&)> observer);

@@ -101,10 +101,11 @@ void clear_flow_folder(const std::string& output_dir, std::string_view flow_fold
 namespace {
 
 // Reports the file unless this very file (same name, same identity) was reported before.
-void report_once(printed_file_watcher& watcher, const std::string& relative) {
+void report_once(printed_file_watcher& watcher, const std::string& relative, bool found_at_start = false) {
     auto event = printed_file_report(watcher.root, relative);
     std::string path = watcher.root + native_separator + relative;
     if (!event || !confined_printed_file(watcher.root, path)) return;
+    event->found_at_start = found_at_start;
     if (file_is_being_written(path)) {
         std::lock_guard guard(watcher.lock);
         watcher.unfinished.insert(relative);
@@ -119,15 +120,15 @@ void report_once(printed_file_watcher& watcher, const std::string& relative) {
     post_to_main_window(std::move(*event));
 }
 
-void scan_folder(printed_file_watcher& watcher, const std::string& relative, bool log_queued) {
+void scan_folder(printed_file_watcher& watcher, const std::string& relative, bool at_start) {
     std::error_code ec;
     fs::directory_iterator it(utf8_path(watcher.root) / relative, ec);
     if (ec) return;
     for (const auto& entry : it) {
         std::string name = relative + native_separator + path_utf8(entry.path().filename());
         if (!has_pdf_suffix(name)) continue;
-        if (log_queued) app_log("[startFileWatcher] Existing file queued: %s", name.c_str());
-        report_once(watcher, name);
+        if (at_start) app_log("[startFileWatcher] Existing file queued: %s", name.c_str());
+        report_once(watcher, name, at_start);
     }
 }
 

@@ -7,7 +7,10 @@
 // Creates the window; shows it unless `start_hidden`. False when no window could be made.
 bool create_main_window(bool start_hidden);
 
-// Shows, restores and raises the window (second instance, bringToFront).
+// Whether the user can see the window: shown and not minimised.
+bool main_window_in_view();
+
+// Shows, restores and raises the window where it was last (second instance, bringToFront).
 void show_and_raise_main_window();
 
 // The page's chosen size, title strip excluded; the bottom-left corner stays in place.

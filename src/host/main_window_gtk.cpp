@@ -8,6 +8,7 @@
 
 #include <gtk/gtk.h>
 
+#include <optional>
 #include <string>
 
 #ifndef VELUNIO_INSTALLED_ICON
@@ -24,6 +25,45 @@ int hover_button = title_button_none;
 int logical_width = 514;
 int logical_height = 414;
 rgb_colour background = start_background_colour;
+
+// Where the window's bottom-left corner is, once known. Kept here rather than read back from
+// the window: the window system answers with the old place until it has carried out the last
+// move, and GTK centres a hidden window again when it is shown.
+struct corner {
+    int x = 0;
+    int bottom = 0;
+};
+std::optional<corner> bottom_left;
+
+corner current_bottom_left() {
+    if (!bottom_left) {
+        int x = 0, y = 0;
+        gtk_window_get_position(GTK_WINDOW(window), &x, &y);
+        bottom_left = corner{x, y + logical_height};
+    }
+    return *bottom_left;
+}
+
+void place_at_bottom_left() {
+    corner c = current_bottom_left();
+    gtk_window_move(GTK_WINDOW(window), c.x, c.bottom - logical_height);
+}
+
+// A move by the user (or the window manager) becomes the new corner; the passing sizes of a
+// resize still in progress do not.
+gboolean on_configure(GtkWidget* widget, GdkEventConfigure* event, gpointer) {
+    if (event->width == logical_width && event->height == logical_height) {
+        int x = 0, y = 0;
+        gtk_window_get_position(GTK_WINDOW(widget), &x, &y);
+        bottom_left = corner{x, y + event->height};
+    }
+    return FALSE;
+}
+
+void show_in_place() {
+    if (bottom_left) place_at_bottom_left();
+    gtk_widget_show(window);
+}
 
 void set_source(cairo_t* cr, rgb_colour c) { cairo_set_source_rgb(cr, c.r / 255.0, c.g / 255.0, c.b / 255.0); }
 
@@ -183,31 +223,36 @@ bool create_main_window(bool start_hidden) {
 
     g_signal_connect(window, "delete-event", G_CALLBACK(on_delete), nullptr);
     g_signal_connect(window, "destroy", G_CALLBACK(on_destroy), nullptr);
+    g_signal_connect(window, "configure-event", G_CALLBACK(on_configure), nullptr);
 
     gtk_widget_show_all(content_box);
     if (!start_hidden) gtk_widget_show(window);
     return true;
 }
 
+bool main_window_in_view() {
+    if (window == nullptr || !gtk_widget_get_visible(window)) return false;
+    GdkWindow* gdk = gtk_widget_get_window(window);
+    return gdk == nullptr || (gdk_window_get_state(gdk) & GDK_WINDOW_STATE_ICONIFIED) == 0;
+}
+
 void show_and_raise_main_window() {
     if (window == nullptr) return;
-    gtk_widget_show(window);
+    show_in_place();
     gtk_window_deiconify(GTK_WINDOW(window));
     gtk_window_present(GTK_WINDOW(window));
     gtk_widget_queue_draw(window);
 }
 
 void apply_window_size(int logical_w, int logical_h_without_title) {
+    // Grows and shrinks upwards: the bottom-left corner, taken at the old size, stays.
+    if (window != nullptr) current_bottom_left();
     // Stored before the window moves: the size request follows these values.
     logical_width = logical_w;
     logical_height = logical_h_without_title + title_bar_height;
     if (window == nullptr) return;
-    int x = 0, y = 0, old_w = 0, old_h = 0;
-    gtk_window_get_position(GTK_WINDOW(window), &x, &y);
-    gtk_window_get_size(GTK_WINDOW(window), &old_w, &old_h);
     apply_size_request();
-    // Grows and shrinks upwards: the bottom-left corner stays where it was.
-    gtk_window_move(GTK_WINDOW(window), x, y + old_h - logical_height);
+    place_at_bottom_left();
 }
 
 void set_main_window_background(rgb_colour colour) {

@@ -7,12 +7,15 @@
 #include "host/main_window.h"
 #include "host/message_box.h"
 #include "base/page_script.h"
+#include "window/page_recovery.h"
 #include "window/ui_files.h"
 #include "window/web_view_scripts.h"
 
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -32,40 +35,44 @@ struct gfree {
     void operator()(gpointer p) const { g_free(p); }
 };
 
-void refuse(WebKitURISchemeRequest* request, const char* why) {
-    const char* uri = webkit_uri_scheme_request_get_uri(request);
-    app_log("[webview] refused %s: %s", uri ? uri : "", why);
-    GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, why);
-    webkit_uri_scheme_request_finish_error(request, error);
-    g_error_free(error);
-}
-
-void serve_ui_file(WebKitURISchemeRequest* request, gpointer) {
-    const char* uri = webkit_uri_scheme_request_get_uri(request);
-    if (uri == nullptr || !ui_navigation_allowed(uri)) return refuse(request, "unknown host");
-    const char* path = webkit_uri_scheme_request_get_path(request);
-    std::optional<std::string> relative = ui_relative_path(path ? path : "");
-    if (!relative) return refuse(request, "bad path");
-    std::optional<std::string> file = resolve_ui_file(ui_dir(), *relative);
-    if (!file) return refuse(request, "not found");
-
-    gchar* contents = nullptr;
+void respond(WebKitURISchemeRequest* request, int status, GBytes* body, const std::string& mime) {
     gsize length = 0;
-    if (!g_file_get_contents(file->c_str(), &contents, &length, nullptr)) return refuse(request, "unreadable");
-    GBytes* bytes = g_bytes_new_take(contents, length);
-    gobject_ptr<GInputStream> stream(g_memory_input_stream_new_from_bytes(bytes));
-    g_bytes_unref(bytes);
-
-    std::string mime = ui_mime_type(*file);
+    g_bytes_get_data(body, &length);
+    gobject_ptr<GInputStream> stream(g_memory_input_stream_new_from_bytes(body));
     gobject_ptr<WebKitURISchemeResponse> response(
         webkit_uri_scheme_response_new(stream.get(), static_cast<gint64>(length)));
-    webkit_uri_scheme_response_set_status(response.get(), 200, nullptr);
+    webkit_uri_scheme_response_set_status(response.get(), static_cast<guint>(status), nullptr);
     webkit_uri_scheme_response_set_content_type(response.get(), mime.c_str());
     // Without the header as well, the page's fetch sees no content type.
     SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
     soup_message_headers_replace(headers, "Content-Type", mime.c_str());
     webkit_uri_scheme_response_set_http_headers(response.get(), headers);  // takes the headers
     webkit_uri_scheme_request_finish_with_response(request, response.get());
+}
+
+// A status the page's fetch resolves with, rather than a failure it could not tell apart
+// from a broken connection.
+void refuse(WebKitURISchemeRequest* request, int status, const std::string& why) {
+    const char* uri = webkit_uri_scheme_request_get_uri(request);
+    app_log("[webview] %d for %s: %s", status, uri ? uri : "", why.c_str());
+    std::string text = why + "\n";
+    GBytes* body = g_bytes_new(text.data(), text.size());
+    respond(request, status, body, "text/plain; charset=utf-8");
+    g_bytes_unref(body);
+}
+
+void serve_ui_file(WebKitURISchemeRequest* request, gpointer) {
+    const char* uri = webkit_uri_scheme_request_get_uri(request);
+    const char* path = webkit_uri_scheme_request_get_path(request);
+    ui_answer answer = answer_ui_request(ui_dir(), uri ? uri : "", path ? path : "");
+    if (answer.status != 200) return refuse(request, answer.status, answer.why);
+    gchar* contents = nullptr;
+    gsize length = 0;
+    if (!g_file_get_contents(answer.file.c_str(), &contents, &length, nullptr))
+        return refuse(request, 403, "unreadable");
+    GBytes* body = g_bytes_new_take(contents, length);
+    respond(request, 200, body, ui_mime_type(answer.file));
+    g_bytes_unref(body);
 }
 
 void on_script_message(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer) {
@@ -136,9 +143,60 @@ void fail(const char* why) {
     quit_main_loop(1);
 }
 
+// The engine starts its helper processes inside the load call, and a helper that cannot be
+// started ends the program from within the engine (a fatal GLib error). While a load runs,
+// such an error takes the failure path instead: the box, then exit code 1.
+bool engine_starting = false;
+
+GLogWriterOutput write_log(GLogLevelFlags level, const GLogField* fields, gsize count, gpointer) {
+    if ((level & G_LOG_LEVEL_ERROR) != 0 && engine_starting) {
+        engine_starting = false;
+        std::string message;
+        for (gsize i = 0; i < count; ++i)
+            if (std::string_view(fields[i].key) == "MESSAGE" && fields[i].length < 0)
+                message = static_cast<const char*>(fields[i].value);
+        fail(("the web engine did not start: " + message).c_str());
+        // The engine cannot be returned to: the fatal error would end the program on return.
+        std::_Exit(1);
+    }
+    return g_log_writer_default(level, fields, count, nullptr);
+}
+
+template <typename Load>
+void load_guarded(Load load) {
+    engine_starting = true;
+    load();
+    engine_starting = false;
+}
+
+page_recovery recovery;
+
+const char* termination_text(WebKitWebProcessTerminationReason reason) {
+    switch (reason) {
+        case WEBKIT_WEB_PROCESS_CRASHED:
+            return "it crashed or was killed";
+        case WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT:
+            return "it used more memory than allowed";
+        default:
+            return "the program ended it";
+    }
+}
+
+// A page without its process stays frozen on its last frame: load it again, within bounds.
+void on_web_process_terminated(WebKitWebView* view, WebKitWebProcessTerminationReason reason, gpointer) {
+    if (!page_may_reload(recovery, std::chrono::steady_clock::now())) {
+        app_log("[webview] The page's process ended (%s), %zu times within %lld s; the page is not loaded again",
+                termination_text(reason), recovery.ends.size(), static_cast<long long>(page_reload_window.count()));
+        return;
+    }
+    app_log("[webview] The page's process ended (%s); loading the page again", termination_text(reason));
+    load_guarded([view] { webkit_web_view_reload(view); });
+}
+
 }  // namespace
 
 bool start_web_view() {
+    g_log_set_writer_func(write_log, nullptr, nullptr);
     auto* box = static_cast<GtkWidget*>(main_window_content_box());
     if (box == nullptr) {
         fail("no main window for the web view");
@@ -188,6 +246,7 @@ bool start_web_view() {
     g_signal_connect(widget, "scroll-event", G_CALLBACK(on_scroll), nullptr);
     g_signal_connect(widget, "key-press-event", G_CALLBACK(on_key_press), nullptr);
     g_signal_connect(widget, "decide-policy", G_CALLBACK(on_decide_policy), nullptr);
+    g_signal_connect(widget, "web-process-terminated", G_CALLBACK(on_web_process_terminated), nullptr);
     set_web_view_background(main_window_background());
 
     gtk_box_pack_start(GTK_BOX(box), widget, TRUE, TRUE, 0);
@@ -199,8 +258,8 @@ bool start_web_view() {
                                                 nullptr, nullptr, nullptr, nullptr);
     });
     std::string start(ui_start_address);
-    webkit_web_view_load_uri(web_view, start.c_str());
     app_log("[webview] loading %s", start.c_str());
+    load_guarded([&] { webkit_web_view_load_uri(web_view, start.c_str()); });
     return true;
 }
 

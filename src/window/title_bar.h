@@ -21,6 +21,8 @@ constexpr rgb_colour glyph_colour{50, 50, 50};
 constexpr rgb_colour close_hover_colour{232, 17, 35};
 constexpr rgb_colour close_hover_glyph_colour{255, 255, 255};
 constexpr rgb_colour minimise_hover_colour{229, 229, 229};
+// The glyphs on a background too dark for glyph_colour to stand out.
+constexpr rgb_colour light_glyph_colour{240, 240, 240};
 
 // The button under a point of the strip, in client coordinates of a window `width` wide.
 int hit_test_title_button(int width, int x, int y);
@@ -60,4 +62,9 @@ struct title_bar_colours {
     rgb_colour minimise_glyph;
 };
 
+// A background is dark when the light glyph contrasts with it more than glyph_colour does
+// (relative luminance as the web's contrast rules compute it).
+bool is_dark_background(rgb_colour background);
+
+// The hover colours stay as they are; only the unhovered glyphs turn light on a dark strip.
 title_bar_colours title_bar_colours_for(int hover_button, rgb_colour background);

@@ -100,3 +100,12 @@ bool ui_navigation_allowed(std::string_view uri) {
     if (uri.size() < ui_origin_prefix.size()) return false;
     return lower(uri.substr(0, ui_origin_prefix.size())) == ui_origin_prefix;
 }
+
+ui_answer answer_ui_request(const std::string& ui_dir, std::string_view uri, std::string_view request_path) {
+    if (!ui_navigation_allowed(uri)) return {404, {}, "unknown host"};
+    std::optional<std::string> relative = ui_relative_path(request_path);
+    if (!relative) return {400, {}, "bad path"};
+    std::optional<std::string> file = resolve_ui_file(ui_dir, *relative);
+    if (!file) return {404, {}, "not found"};
+    return {200, std::move(*file), {}};
+}

@@ -25,3 +25,12 @@ std::string ui_mime_type(std::string_view file_name);
 
 // Whether the page may navigate to the address: only its own origin.
 bool ui_navigation_allowed(std::string_view uri);
+
+// How a request under the page's scheme is answered: the file, or a status the page's fetch
+// can read (a rejected fetch would tell it nothing).
+struct ui_answer {
+    int status = 404;  // 200, 400 or 404
+    std::string file;  // the real path, with 200
+    std::string why;   // the refusal, for the log
+};
+ui_answer answer_ui_request(const std::string& ui_dir, std::string_view uri, std::string_view request_path);

@@ -31,9 +31,12 @@ constexpr std::string_view console_hook =
 
 std::string bridge_forwarder_script(std::string_view handler_name) {
     std::string name = js_escape_single(handler_name);
-    return "(function(){var h=window.webkit.messageHandlers['" + name +
-           "'];window.chrome=window.chrome||{};window.chrome.webview={postMessage:function(m){h.postMessage(m);}};})"
-           "();";
+    // The closure holds the namespace object itself: the engine keeps the properties the shim
+    // adds to it only as long as something references its wrapper, and a page that looks a
+    // handler up late would otherwise find it collected.
+    return "(function(){var n=window.webkit.messageHandlers;window.chrome=window.chrome||{};window.chrome.webview={"
+           "postMessage:function(m){n['" +
+           name + "'].postMessage(m);}};})();";
 }
 
 std::string document_creation_script(std::string_view app_version) {

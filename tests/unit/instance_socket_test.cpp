@@ -2,11 +2,13 @@
 #include "app/second_instance.h"
 #include "support/temp_dir.h"
 
+#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -27,21 +29,39 @@ protected:
         close_app_log();
     }
     std::string socket_path() { return runtime / "velunio-printaro/instance.sock"; }
+    std::string log() { return read_file(app_log_path()); }
     temp_dir runtime;
     temp_dir logs;
     std::string saved;
 };
 
-TEST_F(InstanceSocket, FirstClaimOwnsAPrivateSocketAndALaterClaimFindsIt) {
-    EXPECT_EQ(instance_socket_path("/unused"), socket_path());
+int raised = 0;
+
+// A second start's record travels through the running instance's main loop, which answers it
+// once the window was raised; a declared size over the limit is refused unread.
+TEST_F(InstanceSocket, FirstClaimOwnsAPrivateSocketThatAnswersHandOvers) {
+    EXPECT_EQ(send_hand_over(socket_path(), encode_hand_over_record(std::nullopt)), hand_over_outcome::not_running);
     ASSERT_EQ(claim_single_instance("/unused"), instance_claim::first);
-    struct stat info {};
-    ASSERT_EQ(::stat((runtime / "velunio-printaro").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
-    ASSERT_EQ(::stat(socket_path().c_str(), &info), 0);
-    EXPECT_TRUE(S_ISSOCK(info.st_mode));
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    struct stat folder {}, socket {};
+    ASSERT_EQ(::stat((runtime / "velunio-printaro").c_str(), &folder), 0);
+    ASSERT_EQ(::stat(socket_path().c_str(), &socket), 0);
+    EXPECT_EQ(folder.st_mode & 0777, 0700u);
+    EXPECT_TRUE(S_ISSOCK(socket.st_mode));
+    EXPECT_EQ(socket.st_mode & 0777, 0600u);
     EXPECT_EQ(claim_single_instance("/unused"), instance_claim::second);
+
+    set_bring_to_front_action([] { ++raised; });
+    std::vector<std::string> records{encode_hand_over_record(std::nullopt),
+                                     std::string("\0\0\x10\0velunioprinter://big", 24)};
+    for (const std::string& record : records) {
+        auto sent = std::async(std::launch::async, [&] { return send_hand_over(socket_path(), record); });
+        while (sent.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+            g_main_context_iteration(nullptr, FALSE);
+        EXPECT_EQ(sent.get(), record.size() == 4 ? hand_over_outcome::answered : hand_over_outcome::no_answer);
+    }
+    EXPECT_EQ(raised, 1);
+    EXPECT_NE(log().find("[callback] Hand-over of 1048576 bytes refused (limit 65536)"), std::string::npos);
+    set_bring_to_front_action(nullptr);
 }
 
 TEST_F(InstanceSocket, SocketLeftByADeadInstanceIsReplaced) {
@@ -53,7 +73,7 @@ TEST_F(InstanceSocket, SocketLeftByADeadInstanceIsReplaced) {
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     ::close(fd);  // the path stays, nobody listens
     EXPECT_EQ(claim_single_instance("/unused"), instance_claim::first);
-    EXPECT_NE(read_file(app_log_path()).find("Replacing stale socket"), std::string::npos);
+    EXPECT_NE(log().find("Replacing stale socket"), std::string::npos);
 }
 
 TEST_F(InstanceSocket, FolderThatIsALinkIsNotUsed) {
@@ -61,10 +81,6 @@ TEST_F(InstanceSocket, FolderThatIsALinkIsNotUsed) {
     std::filesystem::create_directory_symlink(elsewhere.path(), runtime / "velunio-printaro");
     EXPECT_EQ(claim_single_instance("/unused"), instance_claim::unavailable);
     EXPECT_FALSE(std::filesystem::exists(elsewhere / "instance.sock"));
-}
-
-TEST_F(InstanceSocket, NothingListeningMeansNotRunning) {
-    EXPECT_EQ(send_hand_over(socket_path(), encode_hand_over_record(std::nullopt)), hand_over_outcome::not_running);
 }
 
 }  // namespace

@@ -1,4 +1,3 @@
-#include "base/app_log.h"
 #include "bridge/handlers.h"
 #include "bridge/window_handlers.h"
 #include "base/page_script.h"
@@ -14,25 +13,23 @@
 
 namespace {
 
+// Records what the handlers ask of the desktop and the page.
 struct fake_shell {
     std::vector<std::string> calls;
     bool deeplink_installed = false;
-    std::vector<std::string> scripts;
 
-    void install() {
+    fake_shell() {
         window_shell s;
         s.show_alert = [this](const std::string& c, const std::string& t) { calls.push_back("alert " + c + "|" + t); };
         s.bring_to_front = [this] { calls.push_back("front"); };
         s.open_uri = [this](const std::string& u) { calls.push_back("open " + u); };
         s.deeplink_handler_installed = [this] { return deeplink_installed; };
-        s.apply_window_size = [this](int w, int h) {
-            calls.push_back("size " + std::to_string(w) + "x" + std::to_string(h));
-        };
+        s.apply_window_size = [this](int w, int h) { calls.push_back("size " + std::to_string(w) + "x" + std::to_string(h)); };
         s.set_background = [this](rgb_colour c) {
             calls.push_back("bg " + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b));
         };
         set_window_shell(std::move(s));
-        set_page_script_runner([this](const std::string& script) { scripts.push_back(script); });
+        set_page_script_runner([this](const std::string& script) { calls.push_back("page " + script); });
     }
     ~fake_shell() {
         set_window_shell({});
@@ -40,131 +37,101 @@ struct fake_shell {
     }
 };
 
+const std::string deeplink_answer = "page window.velunio&&typeof window.velunio._onDeeplinkResult==='function'&&"
+                                    "window.velunio._onDeeplinkResult(";
+
 }  // namespace
 
-TEST(WindowHandlers, ScreenSizes) {
-    EXPECT_EQ(screen_size_for("home-with-banner"), (screen_size{514, 498}));
-    EXPECT_EQ(screen_size_for("home"), (screen_size{514, 414}));
-    EXPECT_EQ(screen_size_for("Home"), (screen_size{424, 414}));
-    EXPECT_EQ(screen_size_for(""), (screen_size{424, 414}));
+TEST(WindowHandlers, EachMessageAsksTheDesktopForWhatItShould) {
+    struct { void (*handler)(const handler_data&); handler_data data; bool deeplink_installed; std::vector<std::string> calls; } cases[] = {
+        {handler_show_alert, R"({"message":"only text"})", false, {"alert Velunio|only text"}},
+        {handler_show_alert, std::nullopt, false, {"alert Velunio|"}},
+        {handler_show_alert, R"({"title":"T","message":"M"})", false, {"alert T|M"}},
+        {handler_bring_to_front, std::nullopt, false, {"front"}},
+        {handler_resize_window, std::nullopt, false, {}},
+        {handler_resize_window, "home-with-banner", false, {"size 514x498"}},
+        {handler_resize_window, "home", false, {"size 514x414"}},
+        {handler_resize_window, "Home", false, {"size 424x414"}},
+        {handler_set_window_background, std::nullopt, false, {}},
+        {handler_set_window_background, "#fff", false, {}},
+        {handler_set_window_background, "1e90ff0", false, {}},
+        {handler_set_window_background, "#1e90ff", false, {"bg 30,144,255"}},
+        {handler_set_window_background, "#ffffff80", false, {"bg 255,255,255"}},
+        {handler_set_window_background, "#12345g", false, {"bg 1,35,69"}},
+        {handler_set_window_background, "#zzzzzz", false, {"bg 0,0,0"}},
+        // Only web addresses and the service's own deep links leave the program.
+        {handler_open_browser, std::nullopt, false, {}},
+        {handler_open_browser, "", false, {}},
+        {handler_open_browser, "file:///etc/passwd", false, {}},
+        {handler_open_browser, "/usr/bin/xterm", false, {}},
+        {handler_open_browser, "javascript:alert(1)", false, {}},
+        {handler_open_browser, "HTTPS://example.invalid/a", false, {"open HTTPS://example.invalid/a"}},
+        {handler_open_browser, "http://example.invalid/b", false, {"open http://example.invalid/b"}},
+        {handler_open_browser, "VELUNIO://sign/1", false, {deeplink_answer + "false)"}},
+        {handler_open_browser, "velunio://sign/2", true, {"open velunio://sign/2", deeplink_answer + "true)"}},
+    };
+    for (const auto& c : cases) {
+        fake_shell shell;
+        shell.deeplink_installed = c.deeplink_installed;
+        c.handler(c.data);
+        EXPECT_EQ(shell.calls, c.calls) << (c.data ? *c.data : "(no data)");
+    }
 }
 
-TEST(WindowHandlers, ColourParsing) {
-    EXPECT_FALSE(parse_window_colour("#abc"));
-    EXPECT_FALSE(parse_window_colour("1e90ff0"));
-    EXPECT_EQ(parse_window_colour("#1e90ff"), (rgb_colour{0x1e, 0x90, 0xff}));
-    EXPECT_EQ(parse_window_colour("#ffffff80"), (rgb_colour{255, 255, 255}));
-    EXPECT_EQ(parse_window_colour("#12345g"), (rgb_colour{0x01, 0x23, 0x45}));
-    EXPECT_EQ(parse_window_colour("#zzzzzz"), (rgb_colour{0, 0, 0}));
-}
-
-TEST(WindowHandlers, AlertCaptionAndText) {
-    fake_shell shell;
-    shell.install();
-    handler_show_alert(std::string(R"({"message":"only text"})"));
-    handler_show_alert(std::nullopt);
-    handler_show_alert(std::string(R"({"title":"T","message":"M"})"));
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"alert Velunio|only text", "alert Velunio|", "alert T|M"}));
-}
-
-TEST(WindowHandlers, OpenBrowserOnlyWebAndDeepLinks) {
-    fake_shell shell;
-    shell.install();
-    handler_open_browser(std::string(""));
-    handler_open_browser(std::nullopt);
-    handler_open_browser(std::string("file:///etc/passwd"));
-    handler_open_browser(std::string("/usr/bin/xterm"));
-    handler_open_browser(std::string("javascript:alert(1)"));
-    EXPECT_TRUE(shell.calls.empty());
-    EXPECT_TRUE(shell.scripts.empty());
-
-    handler_open_browser(std::string("HTTPS://example.invalid/a"));
-    handler_open_browser(std::string("http://example.invalid/b"));
-    EXPECT_EQ(shell.calls,
-              (std::vector<std::string>{"open HTTPS://example.invalid/a", "open http://example.invalid/b"}));
-    EXPECT_TRUE(shell.scripts.empty());
-}
-
-TEST(WindowHandlers, DeepLinkOpenedOnlyWithHandlerAndAnswered) {
-    fake_shell shell;
-    shell.install();
-    handler_open_browser(std::string("VELUNIO://sign/1"));
-    EXPECT_TRUE(shell.calls.empty());
-    ASSERT_EQ(shell.scripts.size(), 1u);
-    EXPECT_EQ(shell.scripts[0],
-              "window.velunio&&typeof window.velunio._onDeeplinkResult==='function'&&"
-              "window.velunio._onDeeplinkResult(false)");
-
-    shell.deeplink_installed = true;
-    handler_open_browser(std::string("velunio://sign/2"));
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"open velunio://sign/2"}));
-    ASSERT_EQ(shell.scripts.size(), 2u);
-    EXPECT_NE(shell.scripts[1].find("_onDeeplinkResult(true)"), std::string::npos);
-}
-
-TEST(WindowHandlers, ResizeAndBackgroundIgnoreUnusableData) {
-    fake_shell shell;
-    shell.install();
-    handler_resize_window(std::nullopt);
-    handler_set_window_background(std::string("#fff"));
-    handler_set_window_background(std::nullopt);
-    EXPECT_TRUE(shell.calls.empty());
-    handler_resize_window(std::string("home-with-banner"));
-    handler_resize_window(std::string("sign-in"));
-    handler_set_window_background(std::string("#1e90ff"));
-    EXPECT_EQ(shell.calls, (std::vector<std::string>{"size 514x498", "size 424x414", "bg 30,144,255"}));
-}
-
-TEST(UiFiles, RequestPaths) {
-    EXPECT_EQ(ui_relative_path("/index.html"), "index.html");
-    EXPECT_EQ(ui_relative_path("/"), "index.html");
-    EXPECT_EQ(ui_relative_path("/js/app%20one.js?x=1#top"), "js/app one.js");
-    EXPECT_EQ(ui_relative_path("/./a//b.css"), "a/b.css");
-    EXPECT_FALSE(ui_relative_path("/../secret"));
-    EXPECT_FALSE(ui_relative_path("/a/%2e%2e/%2e%2e/secret"));
-    EXPECT_FALSE(ui_relative_path("/a%2F..%2Fb"));
-    EXPECT_FALSE(ui_relative_path("/a%5cb"));
-    EXPECT_FALSE(ui_relative_path("/a%00.html"));
-    EXPECT_FALSE(ui_relative_path("/a%4"));
-    EXPECT_FALSE(ui_relative_path("/a%zz"));
-}
-
-TEST(UiFiles, ResolveStaysInsideTheRealFolder) {
+TEST(UiFiles, RequestsAreAnsweredWithTheFileOrAStatusThePageReads) {
     namespace fs = std::filesystem;
     fs::path root = fs::temp_directory_path() / ("velunio-ui-test-" + std::to_string(::getpid()));
     fs::remove_all(root);
     fs::create_directories(root / "ui" / "js");
-    std::ofstream(root / "ui" / "js" / "a.js") << "1";
+    fs::create_directories(root / "ui2");
+    std::ofstream(root / "ui" / "js" / "app one.js") << "1";
+    std::ofstream(root / "ui" / "index.html") << "2";
     std::ofstream(root / "outside.txt") << "secret";
+    std::ofstream(root / "ui2" / "b.js") << "3";
     fs::create_symlink(root / "outside.txt", root / "ui" / "link.txt");
     fs::create_directory_symlink(root, root / "ui" / "up");
-    std::string ui = (root / "ui").string();
-
-    EXPECT_EQ(resolve_ui_file(ui, "js/a.js"), fs::canonical(root / "ui" / "js" / "a.js").string());
-    EXPECT_FALSE(resolve_ui_file(ui, "link.txt"));
-    EXPECT_FALSE(resolve_ui_file(ui, "up/outside.txt"));
-    EXPECT_FALSE(resolve_ui_file(ui, "js"));
-    EXPECT_FALSE(resolve_ui_file(ui, "missing.html"));
     // A sibling folder whose name begins with the UI folder's is still outside it.
-    fs::create_directories(root / "ui2");
-    std::ofstream(root / "ui2" / "b.js") << "2";
     fs::create_directory_symlink(root / "ui2", root / "ui" / "side");
-    EXPECT_FALSE(resolve_ui_file(ui, "side/b.js"));
+    std::string ui = (root / "ui").string(), real = fs::canonical(root / "ui").string();
+
+    struct { const char* uri; const char* path; int status; std::string file; } cases[] = {
+        {"velunio-ui://app/", "/", 200, real + "/index.html"},
+        {"velunio-ui://app/js/app%20one.js?x=1#top", "/js/app%20one.js?x=1#top", 200, real + "/js/app one.js"},
+        {"velunio-ui://app/./js//app%20one.js", "/./js//app%20one.js", 200, real + "/js/app one.js"},
+        {"velunio-ui://app/missing.js", "/missing.js", 404, ""},
+        {"velunio-ui://app/js", "/js", 404, ""},
+        {"velunio-ui://app/link.txt", "/link.txt", 404, ""},
+        {"velunio-ui://app/up/outside.txt", "/up/outside.txt", 404, ""},
+        {"velunio-ui://app/side/b.js", "/side/b.js", 404, ""},
+        {"velunio-ui://app.evil/index.html", "/index.html", 404, ""},
+        {"velunio-ui://app/../secret", "/../secret", 400, ""},
+        {"velunio-ui://app/", "/a/%2e%2e/%2e%2e/secret", 400, ""},
+        {"velunio-ui://app/", "/a%2F..%2Fb", 400, ""},
+        {"velunio-ui://app/", "/a%5cb", 400, ""},
+        {"velunio-ui://app/", "/a%00.html", 400, ""},
+        {"velunio-ui://app/", "/a%4", 400, ""},
+        {"velunio-ui://app/", "/a%zz", 400, ""},
+    };
+    for (const auto& c : cases) {
+        ui_answer a = answer_ui_request(ui, c.uri, c.path);
+        EXPECT_EQ(a.status, c.status) << c.path << ": " << a.why;
+        EXPECT_EQ(a.file, c.file) << c.path;
+    }
     fs::remove_all(root);
 }
 
 TEST(UiFiles, MimeTypesAndNavigation) {
-    EXPECT_EQ(ui_mime_type("index.html"), "text/html");
-    EXPECT_EQ(ui_mime_type("/x/app.MJS"), "text/javascript");
-    EXPECT_EQ(ui_mime_type("a.woff2"), "font/woff2");
-    EXPECT_EQ(ui_mime_type("a.svg"), "image/svg+xml");
-    EXPECT_EQ(ui_mime_type("dir.d/noext"), "application/octet-stream");
+    for (auto [name, type] : {std::pair{"index.html", "text/html"}, {"/x/app.MJS", "text/javascript"},
+                              {"a.woff2", "font/woff2"}, {"a.svg", "image/svg+xml"}, {"dir.d/noext", "application/octet-stream"}})
+        EXPECT_EQ(ui_mime_type(name), type) << name;
     EXPECT_TRUE(ui_navigation_allowed("velunio-ui://app/index.html#x"));
+    EXPECT_TRUE(ui_navigation_allowed("VELUNIO-UI://APP/index.html"));
     EXPECT_FALSE(ui_navigation_allowed("velunio-ui://app.evil/index.html"));
     EXPECT_FALSE(ui_navigation_allowed("https://example.invalid/"));
     EXPECT_FALSE(ui_navigation_allowed("velunio-ui://app"));
 }
 
+// The page is written against these exact texts.
 TEST(WebViewScripts, DocumentScriptIsVersionShimAndHook) {
     const std::string shim =
         "(function(){if(!window.webkit)window.webkit={};if(!window.webkit.messageHandlers)window.webkit.messageHandlers={};['showAlert','bringToFront','openBrowser','resizeWindow','setWindowBackground','httpGet','postToken','startFileWatcher','uploadPrintedFile','deletePrintedFile','clearPrintedFiles'].forEach(function(n){window.webkit.messageHandlers[n]={postMessage:function(d){window.chrome.webview.postMessage(JSON.stringify({handler:n,data:d===undefined?null:d}));}};});})();";
