@@ -2,6 +2,7 @@
 
 #include "base/app_state.h"
 #include "base/platform.h"
+#include "base/utf8_path.h"
 
 #include <filesystem>
 
@@ -12,9 +13,13 @@ bool is_program_data_name(std::string_view name) {
 }
 
 bool prepare_output_folder(const std::string& output_dir) {
-    std::filesystem::path folder(output_dir);
-    if (folder.has_parent_path() && folder.has_relative_path()) create_folder_with_parents(folder.parent_path().string());
+    std::filesystem::path folder = utf8_path(output_dir);
+    if (folder.has_parent_path() && folder.has_relative_path()) create_folder_with_parents(path_utf8(folder.parent_path()));
     if (!create_private_folder(output_dir)) return false;
-    create_private_folder((folder / web_view_data_folder).string());
+    create_private_folder(path_utf8(folder / web_view_data_folder));
     return true;
+}
+
+std::string spool_dir_for(const std::string& output_dir) {
+    return output_dir + native_separator + std::string(printer_spool_folder);
 }

@@ -18,3 +18,7 @@ bool is_program_data_name(std::string_view name);
 // Creates the output folder (and any missing parent) and the web view's data folder, both
 // readable by the user alone. True when the output folder exists afterwards.
 bool prepare_output_folder(const std::string& output_dir);
+
+// "<output>/spool", the printer service's spool: private, and on the output folder's file
+// system so that a spooled document becomes a landed file by a link.
+std::string spool_dir_for(const std::string& output_dir);

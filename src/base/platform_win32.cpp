@@ -86,3 +86,32 @@ std::optional<std::string> read_app_version() {
 std::vector<output_dir_default> output_dir_defaults() {
     return {{"APPDATA", "\\VelunioPrint"}, {"LOCALAPPDATA", "\\VelunioPrint"}};
 }
+
+// Folders below the user's profile (APPDATA, LOCALAPPDATA) inherit an access list that admits
+// the user, the system and administrators only, which is what a private folder means here.
+bool create_private_folder(const std::string& path) {
+    if (CreateDirectoryW(to_wide(path).c_str(), nullptr)) return true;
+    DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+namespace {
+
+std::optional<BY_HANDLE_FILE_INFORMATION> file_information(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return std::nullopt;
+    return info;
+}
+
+}  // namespace
+
+bool stream_is_file_at(std::FILE* file, const std::string& path) {
+    auto open_file = file_information(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))));
+    HANDLE named_handle = CreateFileW(to_wide(path).c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    auto named = file_information(named_handle);
+    if (named_handle != INVALID_HANDLE_VALUE) CloseHandle(named_handle);
+    return open_file && named && open_file->dwVolumeSerialNumber == named->dwVolumeSerialNumber &&
+           open_file->nFileIndexHigh == named->nFileIndexHigh && open_file->nFileIndexLow == named->nFileIndexLow;
+}

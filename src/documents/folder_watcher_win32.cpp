@@ -36,6 +36,15 @@ constexpr DWORD buffer_size = 4096;
 
 }  // namespace
 
+// A writer that shares the file for reading only (as the printer service and most programs
+// do) makes an open that asks for write sharing fail with a sharing violation.
+bool file_is_being_written(const std::string& path) {
+    HANDLE h = CreateFileW(to_wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    owned_handle file(h == INVALID_HANDLE_VALUE ? nullptr : h);
+    return !file && GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
 struct watcher_backend {
     std::string root;
     owned_handle folder;

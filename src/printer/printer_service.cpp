@@ -185,11 +185,6 @@ void create_flow_printer(pappl_system_t* system, const flow& f, int printer_id, 
 
 }  // namespace
 
-std::string spool_dir_for(const std::string& output_dir)
-{
-    return output_dir + "/" + std::string(printer_spool_folder);
-}
-
 printer_service_settings printer_service_settings_from_environment(std::string output_dir)
 {
     printer_service_settings s;

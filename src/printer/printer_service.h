@@ -24,8 +24,6 @@ struct printer_service_settings {
     std::function<void()> on_ended_unasked;
 };
 
-// "<output>/spool": private, and on the output folder's file system.
-std::string spool_dir_for(const std::string& output_dir);
 
 // The settings as the environment gives them (VELUNIO_LOG_FILE, VELUNIO_LOG_LEVEL,
 // VELUNIO_IPP_PORT), for the output folder given.

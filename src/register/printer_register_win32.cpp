@@ -38,6 +38,9 @@ void pause_for(std::chrono::milliseconds duration) { Sleep(static_cast<DWORD>(du
 
 unsigned long current_process_id() { return GetCurrentProcessId(); }
 
+// A queue that Add-Printer -IppURL made sends documents to the printer as they are.
+std::optional<std::string> finish_queue(const flow&, const std::string&) { return std::nullopt; }
+
 // Run from an elevated command prompt, as the not-elevated line says.
 std::string_view register_command() { return "VelunioPrintApp.exe --register (from an elevated command prompt)"; }
 

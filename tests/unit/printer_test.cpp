@@ -1,6 +1,7 @@
 // The printer service's rules without a running service: settings, device URIs, job file
 // names, the flow files, the driver's decoding of its name, raster layouts and job claims.
 #include "base/ipp_port.h"
+#include "base/output_folder.h"
 #include "printer/flow_file.h"
 #include "printer/job_claims.h"
 #include "printer/log_relay.h"
