@@ -112,7 +112,7 @@ rc=0
 [ $rc -eq 0 ] || { fail "--register exited with $rc"; cat "$VELUNIO_REGISTER_LOG" >&2; }
 lpstat -v >"$tmp/devices" 2>&1
 for q in Sign_Myself_Velunio:Sign_Myself_ Request_Signature_Velunio:Request_Signature_; do
-  grep -qxF "device for ${q%%:*}: ipp://localhost:$VELUNIO_IPP_PORT/ipp/print/${q#*:}(Velunio)" "$tmp/devices" ||
+  grep -qxF "device for ${q%%:*}: ipp://localhost:$VELUNIO_IPP_PORT/ipp/print/${q#*:}(Velunio)?waitjob=false" "$tmp/devices" ||
     fail "no queue ${q%%:*}: $(cat "$tmp/devices")"
 done
 
