@@ -10,16 +10,15 @@
 
 namespace {
 
-bool watcher_started = false;  // main thread only
+printed_file_watcher* process_watcher = nullptr;  // main thread only
 
 }  // namespace
 
 void handler_start_file_watcher(const handler_data&) {
-    if (watcher_started) return;
-    watcher_started = true;
+    // A page loaded again asks again; it is told what is there, and one watcher goes on.
+    if (process_watcher != nullptr) return report_present_files(*process_watcher);
     // The process's watcher runs until the process ends; it is deliberately never destroyed.
-    static printed_file_watcher* process_watcher = start_printed_file_watcher(output_dir()).release();
-    (void)process_watcher;
+    process_watcher = start_printed_file_watcher(output_dir()).release();
 }
 
 void handler_delete_printed_file(const handler_data& data) {

@@ -163,6 +163,14 @@ void watcher_events_lost(printed_file_watcher& watcher) {
     for (const flow& f : flows) scan_folder(watcher, std::string(f.folder), false);
 }
 
+void report_present_files(printed_file_watcher& watcher) {
+    {
+        std::lock_guard guard(watcher.lock);
+        watcher.reported.clear();
+    }
+    for (const flow& f : flows) scan_folder(watcher, std::string(f.folder), true);
+}
+
 std::unique_ptr<printed_file_watcher> start_printed_file_watcher(const std::string& output_dir) {
     auto watcher = std::make_unique<printed_file_watcher>();
     watcher->root = output_dir;

@@ -57,6 +57,10 @@ struct printed_file_watcher {
 std::unique_ptr<printed_file_watcher> start_printed_file_watcher(const std::string& output_dir);
 void stop_printed_file_watcher(printed_file_watcher& watcher);
 
+// Reports every printed file present once more, as found at start: a page loaded again (after
+// its web process ended) asks for the watcher anew and must learn what is already there.
+void report_present_files(printed_file_watcher& watcher);
+
 // Called by the backend on the watcher thread.
 void watcher_name_arrived(printed_file_watcher& watcher, const std::string& relative);
 void watcher_folder_arrived(printed_file_watcher& watcher, const std::string& relative);
