@@ -26,7 +26,17 @@
 
 namespace {
 
+// The process settings of the normal run (DPI awareness, the COM apartment), first made and
+// last undone.
+struct desktop_process {
+    desktop_process() { enter_desktop_process(); }
+    ~desktop_process() { leave_desktop_process(); }
+    desktop_process(const desktop_process&) = delete;
+    desktop_process& operator=(const desktop_process&) = delete;
+};
+
 int run_normal(bool start_hidden, const std::optional<std::string>& command_line) {
+    desktop_process desktop;
     set_environment_variable("PAPPL_NO_STATUS_UI", "1");
 
     app_paths paths;

@@ -36,3 +36,13 @@ struct output_dir_default {
     const char* below;
 };
 std::vector<output_dir_default> output_dir_defaults();
+
+// The system's words for an error code (errno; a Windows error code) and the code, as
+// "Access is denied. (5)".
+std::string system_error_text(unsigned long code);
+
+// The normal run's process settings, made before anything else and undone when it ends:
+// per-monitor DPI awareness (v2) and a single-threaded COM apartment on the main thread on
+// Windows; nothing elsewhere.
+void enter_desktop_process();
+void leave_desktop_process();

@@ -3,6 +3,7 @@
 #include "base/app_state.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
@@ -43,3 +44,10 @@ std::optional<std::string> read_app_version() { return build_version(); }
 std::vector<output_dir_default> output_dir_defaults() {
     return {{"XDG_DATA_HOME", "/VelunioPrint"}, {"HOME", "/.local/share/VelunioPrint"}};
 }
+
+std::string system_error_text(unsigned long code) {
+    return std::string(std::strerror(static_cast<int>(code))) + " (" + std::to_string(code) + ")";
+}
+
+void enter_desktop_process() {}
+void leave_desktop_process() {}

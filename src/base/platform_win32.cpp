@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <objbase.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
@@ -85,4 +87,29 @@ std::optional<std::string> read_app_version() {
 
 std::vector<output_dir_default> output_dir_defaults() {
     return {{"APPDATA", "\\VelunioPrint"}, {"LOCALAPPDATA", "\\VelunioPrint"}};
+}
+
+// Set at run time rather than in the manifest; COM's apartment is the web view's and the
+// shell's.
+std::string system_error_text(unsigned long code) {
+    wchar_t text[512] = {};
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                                  static_cast<DWORD>(std::size(text)), nullptr);
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L' ')) --length;
+    if (length == 0) return "error " + std::to_string(code);
+    return from_wide(std::wstring_view(text, length)) + " (" + std::to_string(code) + ")";
+}
+
+namespace {
+bool com_entered = false;
+}
+
+void enter_desktop_process() {
+    SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    com_entered = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+}
+
+void leave_desktop_process() {
+    if (com_entered) CoUninitialize();
+    com_entered = false;
 }
