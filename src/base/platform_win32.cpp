@@ -89,8 +89,6 @@ std::vector<output_dir_default> output_dir_defaults() {
     return {{"APPDATA", "\\VelunioPrint"}, {"LOCALAPPDATA", "\\VelunioPrint"}};
 }
 
-// Set at run time rather than in the manifest; COM's apartment is the web view's and the
-// shell's.
 std::string system_error_text(unsigned long code) {
     wchar_t text[512] = {};
     DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
@@ -104,6 +102,8 @@ namespace {
 bool com_entered = false;
 }
 
+// DPI awareness is set at run time rather than in the manifest; the apartment is the one the web
+// view and the shell want.
 void enter_desktop_process() {
     SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     com_entered = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
