@@ -5,6 +5,7 @@
 #include "app/second_instance.h"
 
 #include "base/json_text.h"
+#include "host/main_window_win32.h"
 
 #include <windows.h>
 
@@ -31,7 +32,11 @@ instance_claim claim_single_instance(const std::string&) {
     if (mutex == nullptr) return instance_claim::unavailable;
     bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
     instance_mutex.reset(mutex);
-    return existed ? instance_claim::second : instance_claim::first;
+    if (existed) return instance_claim::second;
+    // The running instance's window hands what a second start sends to the same receiving side
+    // as on Linux.
+    set_copy_data_receiver([](const void* data, std::size_t size) { receive_hand_over(copy_data_text(data, size)); });
+    return instance_claim::first;
 }
 
 hand_over_outcome send_hand_over(const std::string&, const std::string& record) {

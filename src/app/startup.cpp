@@ -28,10 +28,20 @@
 
 namespace {
 
+// The process settings of the normal run (DPI awareness, the COM apartment), first made and
+// last undone.
+struct desktop_process {
+    desktop_process() { enter_desktop_process(); }
+    ~desktop_process() { leave_desktop_process(); }
+    desktop_process(const desktop_process&) = delete;
+    desktop_process& operator=(const desktop_process&) = delete;
+};
+
 int run_normal(bool start_hidden, const std::optional<std::string>& command_line) {
     // Once, here, before any other thread: setlocale is not safe while another thread reads
     // the locale (the printer service does as it starts), so the toolkit does not set it again.
     std::setlocale(LC_ALL, "");
+    desktop_process desktop;
     set_environment_variable("PAPPL_NO_STATUS_UI", "1");
 
     app_paths paths;

@@ -1,6 +1,8 @@
-// The main thread's Win32 message loop. Posted results wake it through a message-only window,
-// so that a modal loop (a message box) delivers them too; Ctrl-C, Ctrl-Break and the console's
-// close end the run with exit code 0.
+// The main thread's Win32 message loop. Once the main window exists each worker result is a
+// message of that window; what was queued before (and any result where there is no window)
+// wakes the loop through a message-only window, as does the end of the run, so that a modal loop
+// (a message box) serves both. Ctrl-C, Ctrl-Break and the console's close end the run with exit
+// code 0.
 
 #include "base/main_loop.h"
 

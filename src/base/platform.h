@@ -44,3 +44,13 @@ bool create_private_folder(const std::string& path);
 // True when the stream still writes to the file that `path` names now (another process may
 // have renamed the file away and made a new one under the name).
 bool stream_is_file_at(std::FILE* file, const std::string& path);
+
+// The system's words for an error code (errno; a Windows error code) and the code, as
+// "Access is denied. (5)".
+std::string system_error_text(unsigned long code);
+
+// The normal run's process settings, made before anything else and undone when it ends:
+// per-monitor DPI awareness (v2) and a single-threaded COM apartment on the main thread on
+// Windows; nothing elsewhere.
+void enter_desktop_process();
+void leave_desktop_process();

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
@@ -59,3 +60,10 @@ bool stream_is_file_at(std::FILE* file, const std::string& path) {
     if (::fstat(::fileno(file), &open_file) != 0 || ::stat(path.c_str(), &named) != 0) return false;
     return open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
 }
+
+std::string system_error_text(unsigned long code) {
+    return std::string(std::strerror(static_cast<int>(code))) + " (" + std::to_string(code) + ")";
+}
+
+void enter_desktop_process() {}
+void leave_desktop_process() {}

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <objbase.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
@@ -114,4 +116,29 @@ bool stream_is_file_at(std::FILE* file, const std::string& path) {
     if (named_handle != INVALID_HANDLE_VALUE) CloseHandle(named_handle);
     return open_file && named && open_file->dwVolumeSerialNumber == named->dwVolumeSerialNumber &&
            open_file->nFileIndexHigh == named->nFileIndexHigh && open_file->nFileIndexLow == named->nFileIndexLow;
+}
+
+std::string system_error_text(unsigned long code) {
+    wchar_t text[512] = {};
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                                  static_cast<DWORD>(std::size(text)), nullptr);
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L' ')) --length;
+    if (length == 0) return "error " + std::to_string(code);
+    return from_wide(std::wstring_view(text, length)) + " (" + std::to_string(code) + ")";
+}
+
+namespace {
+bool com_entered = false;
+}
+
+// DPI awareness is set at run time rather than in the manifest; the apartment is the one the web
+// view and the shell want.
+void enter_desktop_process() {
+    SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    com_entered = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+}
+
+void leave_desktop_process() {
+    if (com_entered) CoUninitialize();
+    com_entered = false;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -48,6 +49,19 @@ void post_to_main_window(posted_payload payload);
 
 // Main thread: delivers everything posted so far, each to its deliverer.
 void deliver_posted_messages();
+
+// Main thread: hands one payload to its deliverer.
+void deliver_posted_payload(const posted_payload& payload);
+
+// A platform whose main loop carries each result as a message of its own installs a sender
+// (Windows: the main window's message for the payload's kind). The sender takes the payload
+// (releases it) only when its post succeeded; otherwise the poster logs and drops it. What was
+// queued before the sender came is sent first, in order.
+using posted_message_sender = bool (*)(std::unique_ptr<posted_payload>& payload);
+void set_posted_message_sender(posted_message_sender sender);
+
+// The kind of a payload in words, for log lines ("upload result").
+const char* posted_payload_kind(const posted_payload& payload);
 
 // How the platform's main loop is woken when the queue goes from empty to non-empty.
 // Called from the posting thread; must be safe from any thread.

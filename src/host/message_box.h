@@ -9,5 +9,6 @@ enum class message_box_icon { warning, error };
 // Main thread: shows the box and returns once it is closed or the run ends.
 void show_message_box(const std::string& caption, const std::string& text, message_box_icon icon);
 
-// Any other thread: the main thread shows the box; returns once it is closed or the run ends.
+// Any other thread: shows the box for it (GTK on the main thread; Windows on the calling
+// thread, as the system allows) and returns once it is closed or the run ends.
 void show_message_box_and_wait(const std::string& caption, const std::string& text, message_box_icon icon);

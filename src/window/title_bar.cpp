@@ -20,17 +20,36 @@ double contrast(rgb_colour a, rgb_colour b) {
 
 }  // namespace
 
-int hit_test_title_button(int width, int x, int y) {
-    if (y < 0 || y >= title_bar_height) return title_button_none;
-    if (x >= width - title_button_width) return title_button_close;
-    if (x >= width - 2 * title_button_width) return title_button_minimise;
+int scale_to_dpi(int logical, int dpi) {
+    const long long product = static_cast<long long>(logical) * dpi;
+    return static_cast<int>(product >= 0 ? (product + 48) / 96 : (product - 48) / 96);
+}
+
+title_bar_metrics title_bar_metrics_at(int dpi) {
+    title_bar_metrics m;
+    m.height = scale_to_dpi(title_bar_height, dpi);
+    m.button_width = scale_to_dpi(title_button_width, dpi);
+    m.glyph_half = scale_to_dpi(title_glyph_half, dpi);
+    m.pen_width = scale_to_dpi(title_pen_width, dpi);
+    if (m.pen_width < 1) m.pen_width = 1;
+    return m;
+}
+
+int hit_test_title_button(int width, int x, int y) { return hit_test_title_button(title_bar_metrics{}, width, x, y); }
+
+int hit_test_title_button(const title_bar_metrics& m, int width, int x, int y) {
+    if (y < 0 || y >= m.height) return title_button_none;
+    if (x >= width - m.button_width) return title_button_close;
+    if (x >= width - 2 * m.button_width) return title_button_minimise;
     return title_button_none;
 }
 
-title_bar_layout layout_title_bar(int width) {
-    constexpr int h = title_bar_height;
-    constexpr int w = title_button_width;
-    constexpr int g = title_glyph_half;
+title_bar_layout layout_title_bar(int width) { return layout_title_bar(title_bar_metrics{}, width); }
+
+title_bar_layout layout_title_bar(const title_bar_metrics& m, int width) {
+    const int h = m.height;
+    const int w = m.button_width;
+    const int g = m.glyph_half;
     title_bar_layout l;
     l.strip = {0, 0, width, h};
     l.close_button = {width - w, 0, width, h};

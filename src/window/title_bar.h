@@ -1,6 +1,7 @@
 #pragma once
 // The drawn title strip: its measures, colours and the hit test of its two buttons.
-// Pure geometry in logical pixels; the backend scales them (GTK does so by itself).
+// Geometry in logical pixels, or scaled to a DPI for a backend that draws in device pixels
+// (GTK scales by itself; GDI does not).
 
 struct rgb_colour {
     int r = 0;
@@ -24,8 +25,23 @@ constexpr rgb_colour minimise_hover_colour{229, 229, 229};
 // The glyphs on a background too dark for glyph_colour to stand out.
 constexpr rgb_colour light_glyph_colour{240, 240, 240};
 
+// A logical measure at `dpi` (96 is one to one), rounded to the nearest pixel with halves
+// away from zero, as the window system's MulDiv rounds.
+int scale_to_dpi(int logical, int dpi);
+
+// The strip's measures in device pixels; the pen is at least one pixel wide.
+struct title_bar_metrics {
+    int height = title_bar_height;
+    int button_width = title_button_width;
+    int glyph_half = title_glyph_half;
+    int pen_width = title_pen_width;
+    bool operator==(const title_bar_metrics&) const = default;
+};
+title_bar_metrics title_bar_metrics_at(int dpi);
+
 // The button under a point of the strip, in client coordinates of a window `width` wide.
 int hit_test_title_button(int width, int x, int y);
+int hit_test_title_button(const title_bar_metrics& m, int width, int x, int y);
 
 struct title_rect {
     int left = 0;
@@ -51,6 +67,7 @@ struct title_bar_layout {
 // given end point, as the window system's line drawing does, so both strokes of the cross
 // cover 2G+1 pixels and meet in the centre pixel.
 title_bar_layout layout_title_bar(int width);
+title_bar_layout layout_title_bar(const title_bar_metrics& m, int width);
 
 struct title_bar_colours {
     rgb_colour strip;

@@ -66,3 +66,19 @@ TEST(PrintedNotice, NamesTheFileAndItsPrinter) {
     desktop_notice b = printed_file_notice({"/o/request-signature/x.pdf", "request_signature"});
     EXPECT_NE(b.body.find("Request Signature (Velunio)"), std::string::npos) << b.body;
 }
+
+// The strip drawn in device pixels (GDI) scales each measure with MulDiv's rounding.
+TEST(TitleBar, MeasuresAtTheWindowsDpi) {
+    struct {
+        int dpi;
+        title_bar_metrics m;
+    } rows[] = {{96, {28, 46, 5, 1}}, {120, {35, 58, 6, 1}}, {144, {42, 69, 8, 2}}, {72, {21, 35, 4, 1}}};
+    for (const auto& r : rows) EXPECT_EQ(title_bar_metrics_at(r.dpi), r.m) << r.dpi;
+    EXPECT_EQ(scale_to_dpi(-5, 144), -8);
+    title_bar_metrics m = title_bar_metrics_at(144);
+    EXPECT_EQ(hit_test_title_button(m, 771, 702, 41), title_button_close);
+    EXPECT_EQ(hit_test_title_button(m, 771, 633, 0), title_button_minimise);
+    EXPECT_EQ(hit_test_title_button(m, 771, 632, 0), title_button_none);
+    EXPECT_EQ(hit_test_title_button(m, 771, 702, 42), title_button_none);
+    EXPECT_DOUBLE_EQ(layout_title_bar(m, 771).cross_a.x0, 728.5);  // cx 736, G 8
+}

@@ -1,13 +1,14 @@
 #pragma once
 // Starts the program (or another executable) as a child of the test with extra environment,
 // a working folder and, if asked, a limited token, and waits for it while the test's own
-// windows keep receiving their messages.
+// windows keep receiving their messages; or starts it and leaves the waiting to the test.
 
 #include "base/wide_text.h"
 
 #include <windows.h>
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -25,9 +26,17 @@ struct child_options {
     bool limited_token = false;                      // the token's non-elevated twin
 };
 
-// The exit code, or nullopt when the child did not start or did not end within 60 s.
-inline std::optional<unsigned long> run_child(const std::string& executable, const std::string& arguments,
-                                              const child_options& options = {}) {
+struct handle_closer {
+    void operator()(HANDLE h) const { CloseHandle(h); }
+};
+
+struct running_child {
+    std::unique_ptr<void, handle_closer> process;
+    DWORD id = 0;
+};
+
+inline std::optional<running_child> start_child(const std::string& executable, const std::string& arguments,
+                                                const child_options& options = {}) {
     std::map<std::wstring, std::wstring> variables;
     if (wchar_t* block = GetEnvironmentStringsW()) {
         for (wchar_t* at = block; *at; at += wcslen(at) + 1) {
@@ -66,19 +75,32 @@ inline std::optional<unsigned long> run_child(const std::string& executable, con
     }
     if (!started) return std::nullopt;
     CloseHandle(process.hThread);
-    DWORD deadline = GetTickCount() + 60000;
+    return running_child{std::unique_ptr<void, handle_closer>(process.hProcess), process.dwProcessId};
+}
+
+// The exit code, or nullopt when the child did not end within the limit (it is ended then).
+inline std::optional<unsigned long> wait_for_child(running_child& child, DWORD limit_ms = 60000) {
+    HANDLE process = child.process.get();
+    DWORD deadline = GetTickCount() + limit_ms;
     for (;;) {
         DWORD left = deadline - GetTickCount();
         if (static_cast<int>(left) <= 0) break;
-        DWORD woken = MsgWaitForMultipleObjects(1, &process.hProcess, FALSE, left, QS_ALLINPUT);
+        DWORD woken = MsgWaitForMultipleObjects(1, &process, FALSE, left, QS_ALLINPUT);
         if (woken != WAIT_OBJECT_0 + 1) break;
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
     }
     DWORD code = 0;
-    bool ended = WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0 && GetExitCodeProcess(process.hProcess, &code);
-    if (!ended) TerminateProcess(process.hProcess, 1);
-    CloseHandle(process.hProcess);
+    bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
+    if (!ended) TerminateProcess(process, 1);
     if (!ended) return std::nullopt;
     return code;
+}
+
+// The exit code, or nullopt when the child did not start or did not end within 60 s.
+inline std::optional<unsigned long> run_child(const std::string& executable, const std::string& arguments,
+                                              const child_options& options = {}) {
+    std::optional<running_child> child = start_child(executable, arguments, options);
+    if (!child) return std::nullopt;
+    return wait_for_child(*child);
 }
