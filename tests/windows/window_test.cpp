@@ -1,38 +1,28 @@
 // The main window under Wine and an X display, made by the host in this process: the strip's
-// pixels and hover, the buttons, the drag, the page's size and colour, a real second start's
-// hand-over and results from several threads. The web view's failure runs the program.
+// pixels and hover, the buttons, the drag, the page's size and colour, real second starts'
+// hand-overs and results from several threads. The web view's failure runs the program.
 
 #include "app/second_instance.h"
 #include "base/app_log.h"
 #include "base/app_state.h"
 #include "base/page_script.h"
+#include "base/platform.h"
 #include "base/posted_messages.h"
 #include "bridge/handlers.h"
 #include "host/main_window.h"
 #include "host/window_shell.h"
-#include "process.h"
 #include "support/temp_dir.h"
+#include "win32_test.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <thread>
 #include <vector>
 
 namespace {
-
-// Serves this thread's messages until `done` holds or `limit_ms` has passed.
-bool pump_until(const std::function<bool()>& done, DWORD limit_ms = 5000) {
-    for (DWORD start = GetTickCount(); !done();) {
-        if (GetTickCount() - start > limit_ms) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-    }
-    return true;
-}
 
 // The visible top-level window of a class that a process owns.
 HWND window_of(DWORD process, const wchar_t* window_class) {
@@ -46,8 +36,7 @@ HWND window_of(DWORD process, const wchar_t* window_class) {
 
 std::wstring text_of(HWND w, int item = 0) {
     wchar_t text[256] = {};
-    if (item) GetDlgItemTextW(w, item, text, 256);
-    else GetWindowTextW(w, text, 256);
+    item ? GetDlgItemTextW(w, item, text, 256) : GetWindowTextW(w, text, 256);
     return text;
 }
 
@@ -59,11 +48,7 @@ COLORREF pixel(HWND w, POINT p) {
 }
 
 void mouse(DWORD flags, LONG dx = 0, LONG dy = 0) {
-    INPUT input{};
-    input.type = INPUT_MOUSE;
-    input.mi.dwFlags = flags;
-    input.mi.dx = dx;
-    input.mi.dy = dy;
+    INPUT input{INPUT_MOUSE, {{dx, dy, 0, flags, 0, 0}}};
     SendInput(1, &input, sizeof input);
 }
 
@@ -79,17 +64,27 @@ RECT rect_of(HWND w) {
     return r;
 }
 
+// What reaches the window from second starts: the size of each WM_COPYDATA, and the raises.
+WNDPROC window_procedure = nullptr;
+std::vector<DWORD> sizes_sent;
+int raised = 0;
+LRESULT CALLBACK recording_procedure(HWND w, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_COPYDATA) sizes_sent.push_back(reinterpret_cast<const COPYDATASTRUCT*>(lparam)->cbData);
+    return CallWindowProcW(window_procedure, w, message, wparam, lparam);
+}
+
 constexpr COLORREF strip = RGB(250, 251, 252), dark = RGB(50, 50, 50), red = RGB(232, 17, 35),
                    white = RGB(255, 255, 255), grey = RGB(229, 229, 229);
-constexpr const wchar_t* missing_runtime =
-    L"Could not create WebView2 environment.\nPlease install the WebView2 Runtime from Microsoft.";
 
+// The test is the running instance: it holds the mutex, and second starts log beside it.
 class MainWindow : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         root = new temp_dir;
         set_app_paths({root->path(), root->path(), "1.0.4"});
+        set_environment_variable("VELUNIO_OUTPUT_DIR", root->path());
         open_app_log(root->path());
+        ASSERT_EQ(claim_single_instance(root->path()), instance_claim::first);
         install_window_shell();
         ASSERT_TRUE(create_main_window(false));
         window = window_of(GetCurrentProcessId(), L"VelunioPrintApp");
@@ -102,11 +97,8 @@ protected:
     }
     // Every pixel as expected, once the window has repainted.
     static void expect_pixels(const std::vector<std::pair<POINT, COLORREF>>& expected) {
-        pump_until([&] {
-            for (const auto& [p, c] : expected)
-                if (pixel(window, p) != c) return false;
-            return true;
-        }, 3000);
+        auto all = [&] { return std::ranges::all_of(expected, [](auto& e) { return pixel(window, e.first) == e.second; }); };
+        pump_until(all, 3000);
         for (const auto& [p, c] : expected) EXPECT_EQ(pixel(window, p), c) << "at " << p.x << "," << p.y;
     }
     std::string log() const { return read_file(root->path() + "\\velunio-print.log"); }
@@ -125,19 +117,16 @@ TEST_F(MainWindow, TheStripFollowsThePointer) {
         POINT pointer;  // client coordinates
         std::vector<std::pair<POINT, COLORREF>> pixels;
     } rows[] = {
-        {"nothing hovered",
-         {200, 200},
-         {{{10, 10}, strip}, {{470, 2}, strip}, {{425, 2}, strip}, {{491, 14}, dark}, {{486, 9}, dark},
-          {{496, 19}, dark}, {{496, 9}, dark}, {{486, 19}, dark}, {{491, 9}, strip}, {{497, 20}, strip},
-          {{440, 14}, dark}, {{450, 14}, dark}, {{439, 14}, strip}, {{451, 14}, strip}, {{200, 200}, strip}}},
-        {"close hovered",
-         {470, 5},
-         {{{470, 2}, red}, {{513, 27}, red}, {{491, 14}, white}, {{486, 9}, white}, {{486, 19}, white},
-          {{491, 9}, red}, {{467, 2}, strip}, {{445, 14}, dark}}},
-        {"minimise hovered",
-         {430, 5},
-         {{{425, 2}, grey}, {{422, 27}, grey}, {{421, 2}, strip}, {{440, 14}, dark}, {{451, 14}, grey},
-          {{470, 2}, strip}, {{491, 14}, dark}}},
+        {"nothing hovered", {200, 200},
+         {{{10, 10}, strip}, {{470, 2}, strip}, {{425, 2}, strip}, {{200, 200}, strip}, {{491, 14}, dark}, {{486, 9}, dark},
+          {{496, 19}, dark}, {{496, 9}, dark}, {{486, 19}, dark}, {{491, 9}, strip}, {{497, 20}, strip}, {{440, 14}, dark},
+          {{450, 14}, dark}, {{439, 14}, strip}, {{451, 14}, strip}}},
+        {"close hovered", {470, 5},
+         {{{470, 2}, red}, {{513, 27}, red}, {{491, 14}, white}, {{486, 9}, white}, {{486, 19}, white}, {{491, 9}, red},
+          {{467, 2}, strip}, {{445, 14}, dark}}},
+        {"minimise hovered", {430, 5},
+         {{{425, 2}, grey}, {{422, 27}, grey}, {{421, 2}, strip}, {{440, 14}, dark}, {{451, 14}, grey}, {{470, 2}, strip},
+          {{491, 14}, dark}}},
         {"left through the top", {430, -40}, {{{425, 2}, strip}, {{445, 14}, dark}}},
     };
     for (const auto& r : rows) {
@@ -167,19 +156,16 @@ TEST_F(MainWindow, DraggingTheStripMovesIt) {
     point_at(window, 300, 10);
     mouse(MOUSEEVENTF_LEFTDOWN);
     // The system's move loop runs inside this thread's dispatch: another thread moves the
-    // pointer once the loop has begun.
+    // pointer once the loop has begun, a step at a time, each waited for (under load Wine's
+    // loop may otherwise take the release before the last move).
     DWORD main_thread = GetCurrentThreadId();
     std::thread hand([&] {
         GUITHREADINFO info{};
         info.cbSize = sizeof info;
-        for (DWORD start = GetTickCount(); GetTickCount() - start < 5000; Sleep(10))
-            if (GetGUIThreadInfo(main_thread, &info) && (info.flags & GUI_INMOVESIZE)) break;
-        // A step at a time, each waited for: under load Wine's loop may otherwise take the
-        // release before the last move.
+        pump_until([&] { return GetGUIThreadInfo(main_thread, &info) && (info.flags & GUI_INMOVESIZE); });
         for (int i = 1; i <= 10; ++i) {
             mouse(MOUSEEVENTF_MOVE, 6, 4);
-            for (DWORD start = GetTickCount(); GetTickCount() - start < 1000; Sleep(1))
-                if (rect_of(window).left == before.left + 6 * i) break;
+            pump_until([&] { return rect_of(window).left == before.left + 6 * i; }, 1000);
         }
         mouse(MOUSEEVENTF_LEFTUP);
     });
@@ -217,21 +203,44 @@ TEST_F(MainWindow, ThePagesColourRepaintsTheWindow) {
     expect_pixels({{{10, 10}, strip}, {{200, 200}, strip}});
 }
 
-// A second start finds this window by its class and hands its URL over; the hidden window
-// comes back to the front.
-TEST_F(MainWindow, ASecondStartShowsAndRaisesTheHiddenWindow) {
+// Second starts find this window by its class and hand their URL over, UTF-16 with its
+// terminator (nothing without one); each raises the window, the first from hidden.
+TEST_F(MainWindow, SecondStartsHandTheirUrlOverAndRaiseTheWindow) {
     ShowWindow(window, SW_HIDE);
-    ASSERT_EQ(claim_single_instance(root->path()), instance_claim::first);
-    set_bring_to_front_action(show_and_raise_main_window);
+    set_bring_to_front_action([] {
+        ++raised;
+        show_and_raise_main_window();
+    });
     std::vector<std::string> scripts;
     set_page_script_runner([&](const std::string& s) { scripts.push_back(s); });
-    child_options second_start;
-    second_start.environment["VELUNIO_OUTPUT_DIR"] = root->path();
-    EXPECT_EQ(run_child(VELUNIO_APP_EXE, "velunioprinter://callback?code=7", second_start), 0u);
+    window_procedure = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(recording_procedure)));
+    struct {
+        std::string arguments;
+        std::optional<std::string> url;
+    } cases[] = {
+        {"\"velunioprinter://callback?code=1&state=a\"", "velunioprinter://callback?code=1&state=a"},
+        {"--hidden velunioprinter://callback?code=2", "velunioprinter://callback?code=2"},
+        {"velunioprinter://callback?code=3 and more", "velunioprinter://callback?code=3"},
+        {"velunioprinter://o'k\\", "velunioprinter://o'k\\"},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        scripts.clear();
+        sizes_sent.clear();
+        raised = 0;
+        EXPECT_EQ(run_child(VELUNIO_APP_EXE, c.arguments), 0u);
+        EXPECT_EQ(raised, 1);
+        EXPECT_TRUE(IsWindowVisible(window));
+        EXPECT_EQ(GetForegroundWindow(), window);
+        EXPECT_EQ(sizes_sent, std::vector<DWORD>{c.url ? static_cast<DWORD>(utf8_to_wide(*c.url).size() + 1) * 2 : 0});
+        EXPECT_EQ(scripts, c.url ? std::vector{callback_script(*c.url)} : std::vector<std::string>{});
+    }
+    SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(window_procedure));
     set_page_script_runner(nullptr);
-    EXPECT_TRUE(IsWindowVisible(window));
-    EXPECT_EQ(GetForegroundWindow(), window);
-    EXPECT_EQ(scripts, std::vector<std::string>{callback_script("velunioprinter://callback?code=7")});
+    EXPECT_NE(log().find("[startup] Second instance, cmdline: --hidden velunioprinter://callback?code=2\r\n"),
+              std::string::npos);
 }
 
 // Four threads post every kind of result; each reaches its own deliverer on this thread, in
@@ -257,7 +266,6 @@ TEST_F(MainWindow, ResultsFromSeveralThreadsArriveInOrderOnTheMainThread) {
             default: return upload_progress{tag, 1, 2};
         }
     };
-
     PostMessageW(window, WM_USER + 101, 0, 0x1234);
     std::vector<std::thread> workers;
     for (std::size_t t = 0; t < threads; ++t)
@@ -280,11 +288,13 @@ TEST_F(MainWindow, ResultsFromSeveralThreadsArriveInOrderOnTheMainThread) {
 }
 
 // Last: the window cannot come back in this process.
-TEST_F(MainWindow, AResultThatCannotBePostedIsDroppedAndLogged) {
+TEST_F(MainWindow, WithoutTheWindowResultsAreDroppedAndSecondStartsFindNone) {
     DestroyWindow(window);
     window = nullptr;
     post_to_main_window(token_result{"{}", std::nullopt});
     EXPECT_NE(log().find("[window] The main thread could not be reached; dropped one token result"), std::string::npos);
+    EXPECT_EQ(run_child(VELUNIO_APP_EXE, "velunioprinter://callback?code=4"), 0u);
+    EXPECT_NE(log().find("[callback] No existing window found - app not running?"), std::string::npos);
 }
 
 // Without the runtime's loader, or beside a library of its name that lacks the environment
@@ -295,19 +305,20 @@ TEST(WebViewLoader, WithoutTheLoaderTheRunTellsTheUserAndEndsWithOne) {
         SCOPED_TRACE(loader ? "a loader without the entry" : "no loader");
         temp_dir root;
         std::filesystem::create_directory(root / "app");
-        std::filesystem::copy_file(windows_path(VELUNIO_APP_EXE), root / "app/velunio-print-app.exe");
-        if (loader) std::filesystem::copy_file(windows_path(loader), root / "app/WebView2Loader.dll");
-        child_options options;
-        options.environment["VELUNIO_OUTPUT_DIR"] = root.path();
-        std::optional<running_child> run = start_child(root / "app/velunio-print-app.exe", "", options);
+        std::filesystem::copy_file(VELUNIO_APP_EXE, root / "app/velunio-print-app.exe");
+        if (loader) std::filesystem::copy_file(loader, root / "app/WebView2Loader.dll");
+        set_environment_variable("VELUNIO_OUTPUT_DIR", root.path());
+        unique_handle run = start_child(root / "app/velunio-print-app.exe", "");
         ASSERT_TRUE(run);
+        DWORD id = GetProcessId(run.get());
         HWND box = nullptr;
-        ASSERT_TRUE(pump_until([&] { return (box = window_of(run->id, L"#32770")) != nullptr; }, 30000));
-        EXPECT_EQ(text_of(box, 0xFFFF), missing_runtime);
+        ASSERT_TRUE(pump_until([&] { return (box = window_of(id, L"#32770")) != nullptr; }, 30000));
+        EXPECT_EQ(text_of(box, 0xFFFF),
+                  L"Could not create WebView2 environment.\nPlease install the WebView2 Runtime from Microsoft.");
         EXPECT_EQ(text_of(box), L"Velunio Printaro");
         EXPECT_TRUE(GetWindowLongPtrW(box, GWL_EXSTYLE) & WS_EX_TOPMOST);
         // The window came first: centred as made at 514 x 442, held to 514 x 414 at once.
-        HWND made = window_of(run->id, L"VelunioPrintApp");
+        HWND made = window_of(id, L"VelunioPrintApp");
         EXPECT_EQ(text_of(made), L"Velunio Printaro");
         RECT r = rect_of(made);
         EXPECT_EQ(r.left, (GetSystemMetrics(SM_CXSCREEN) - 514) / 2);
@@ -315,7 +326,7 @@ TEST(WebViewLoader, WithoutTheLoaderTheRunTellsTheUserAndEndsWithOne) {
         EXPECT_EQ(r.right - r.left, 514);
         EXPECT_EQ(r.bottom - r.top, 414);
         PostMessageW(box, WM_COMMAND, IDOK, 0);
-        EXPECT_EQ(wait_for_child(*run, 30000), 1u);
+        EXPECT_EQ(wait_for_child(run.get(), 30000), 1u);
         EXPECT_NE(read_file(root / "velunio-print.log")
                       .find(loader ? "has no CreateCoreWebView2EnvironmentWithOptions" : "WebView2Loader.dll not loaded"),
                   std::string::npos);
