@@ -118,10 +118,4 @@ TEST_F(Registration, UnregisterRemovesOnlyThisProgramsQueuesAndPorts) {
         EXPECT_EQ(left.count(gone), 0u) << gone;
     for (const char* kept : {"sign myself (velunio)", "Office", "vpr-test-decoy", "vpr-test-office", "vpr-test-keep"})
         EXPECT_EQ(left.count(kept), 1u) << kept;
-    std::string seen = read_file(log);
-    for (const char* line : {"Removing printer 'Request Signature' (port: 'vpr-test-request')\r\n",
-                             "DeletePort 'vpr-test-request' ok\r\n", "Removing stale port 'localhost%3A8632_stale'\r\n",
-                             "=== velunio_unregister_printers done ===\r\n"})
-        EXPECT_NE(seen.find(line), std::string::npos) << line;
-    EXPECT_EQ(seen.find("Removing stale port 'vpr-test-request'"), std::string::npos);
 }
