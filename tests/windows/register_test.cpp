@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -28,94 +27,86 @@ std::set<std::string> spooler_names() {
         for (DWORD i = 0; i < count; ++i)
             if (wchar_t* name = reinterpret_cast<const Info*>(buffer.data())[i].*field) names.insert(from_wide(name));
     };
-    add([](BYTE* b, DWORD s, DWORD* n, DWORD* c) {
-        return EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, b, s, n, c);
-    }, &PRINTER_INFO_2W::pPrinterName);
-    add([](BYTE* b, DWORD s, DWORD* n, DWORD* c) { return EnumPortsW(nullptr, 2, b, s, n, c); }, &PORT_INFO_2W::pPortName);
+    constexpr DWORD all = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
+    add([](BYTE* b, DWORD s, DWORD* n, DWORD* c) { return EnumPrintersW(all, nullptr, 2, b, s, n, c); },
+        &PRINTER_INFO_2W::pPrinterName);
+    add([](BYTE* b, DWORD s, DWORD* n, DWORD* c) { return EnumPortsW(nullptr, 2, b, s, n, c); },
+        &PORT_INFO_2W::pPortName);
     return names;
 }
 
-class Registration : public ::testing::Test {
-protected:
-    // The settings reach the program through the test's own environment.
-    std::optional<unsigned long> run(const std::string& mode, std::map<std::string, std::string> settings = {},
-                                     bool limited = false) {
+}  // namespace
+
+// Each row starts with an empty log. --unregister removes this program's queues and ports
+// (named as an earlier version or another install named them) and keeps the decoys, which stay
+// in the build tree's Wine prefix; --register first removes an earlier row's queues.
+TEST(Registration, CommandsKeepToTheirRulesLogTheirStepsAndEndWith0_1Or5) {
+    temp_dir root;
+    loopback_server server;  // listening where the printer service would
+    std::string log = root.path() + "\\register.log";
+    // The settings reach the program through the test's own environment; the stand-in prints
+    // its command line unless told otherwise.
+    auto run = [&](const char* mode, std::map<std::string, std::string> settings, bool limited) {
         settings.merge(std::map<std::string, std::string>{
             {"VELUNIO_REGISTER_LOG", log}, {"VELUNIO_IPP_PORT", std::to_string(server.port())},
-            {"VELUNIO_REGISTER_ATTEMPTS", "2"}, {"VELUNIO_REGISTER_PAUSE_MS", "50"}, {"VELUNIO_REGISTER_RETRY_MS", "50"},
-            {"VPR_STAND_IN_RECORD", record}, {"VPR_STAND_IN_ADD", "exact"}, {"VPR_STAND_IN_OUTPUT", "Add-Printer ok\r\n"},
+            {"VELUNIO_REGISTER_ATTEMPTS", "2"}, {"VELUNIO_REGISTER_PAUSE_MS", "50"},
+            {"VELUNIO_REGISTER_RETRY_MS", "50"}, {"VPR_STAND_IN_ADD", "exact"}, {"VPR_STAND_IN_OUTPUT", ""},
             {"VPR_STAND_IN_EXIT", "0"}});
         for (const auto& [name, value] : settings) set_environment_variable(name.c_str(), value);
         return run_child(VELUNIO_APP_EXE, mode, VELUNIO_STAND_IN_DIR, limited);
-    }
-    void TearDown() override { run("--unregister"); }
-
-    temp_dir root;
-    loopback_server server;  // listening where the printer service would
-    std::string log = root.path() + "\\register.log", record = root.path() + "\\stand-in.txt";
-};
-
-}  // namespace
-
-// Each row starts with an empty log and record; --register first removes an earlier row's queues.
-TEST_F(Registration, RegisterAddsEachQueueTryingTwiceAndEndsWith0_1Or5) {
+    };
+    for (auto [name, port] : {std::pair{L"Request Signature", L"vpr-test-request"},
+                              {L"Sign Myself (Velunio)", L"http://localhost:8632/ipp/print/Sign_Myself_(Velunio)"},
+                              {L"sign myself (velunio)", L"vpr-test-decoy"}, {L"Office", L"vpr-test-office"}})
+        ASSERT_TRUE(add_spooler_printer(name, port));
+    for (const wchar_t* port : {L"localhost%3A8632_stale", L"Velunio-old", L"vpr-test-keep"}) add_spooler_port(port);
     const std::string sign = "[Sign Myself (Velunio)] ", request = "[Request Signature (Velunio)] ";
-    const std::string add =
-        "Add-Printer -IppURL 'http://localhost:" + std::to_string(server.port()) + std::string(flows[0].resource_path) + "'";
+    const std::string url = "http://localhost:" + std::to_string(server.port()) + std::string(flows[0].resource_path);
+    const std::string add = "Add-Printer -IppURL '" + url + "'", x = std::string(2000, 'x');
     struct {
-        const char* what;
+        const char* mode;
         std::map<std::string, std::string> settings;
         unsigned long exit_code;
         int stand_in_runs;
-        std::vector<std::string> lines, present = {}, absent = {};  // lines of the log or the record; printers
+        std::vector<std::string> lines, present = {}, absent = {};  // log lines; printers and ports
         bool limited = false;
     } rows[] = {
-        {"added", {}, 0, 2,
-         {sign + add, sign + "powershell output: Add-Printer ok", sign + "Add-Printer ok, printer present",
-          request + "Add-Printer ok, printer present", sign + "installed", request + "installed",
-          "=== velunio_register_printers exit=0 ===",
-          "powershell.exe -NoProfile -ExecutionPolicy Bypass -Command \"try { " + add +
+        {"--unregister", {{"VELUNIO_IPP_PORT", "8632"}}, 0, 0, {"=== velunio_unregister_printers done ==="},
+         {"sign myself (velunio)", "Office", "vpr-test-decoy", "vpr-test-office", "vpr-test-keep"},
+         {"Sign Myself (Velunio)", "Request Signature", "vpr-test-request", "Velunio-old",
+          "http://localhost:8632/ipp/print/Sign_Myself_(Velunio)", "localhost%3A8632_stale"}},
+        {"--register", {}, 0, 2,
+         {sign + add, sign + "Add-Printer ok, printer present", request + "Add-Printer ok, printer present",
+          sign + "installed", request + "installed", "=== velunio_register_printers exit=0 ===",
+          sign + "powershell output: powershell.exe -NoProfile -ExecutionPolicy Bypass -Command \"try { " + add +
               " -ErrorAction Stop; Write-Output 'Add-Printer ok' } catch { Write-Error $_; exit 1 }\""},
          {"Sign Myself (Velunio)", "Request Signature (Velunio)"}},
         // A queue that Windows named otherwise counts when its port carries the URL.
-        {"renamed", {{"VPR_STAND_IN_ADD", "renamed"}}, 0, 2, {sign + "Add-Printer ok, registered as 'IPP Sign_Myself_(Velunio)'"},
-         {"IPP Sign_Myself_(Velunio)"}, {"Sign Myself (Velunio)"}},
-        {"failing", {{"VPR_STAND_IN_EXIT", "1"}, {"VPR_STAND_IN_ADD", "none"}, {"VPR_STAND_IN_OUTPUT", std::string(2000, 'x')}},
-         1, 4,
-         {sign + "powershell output: " + std::string(1023, 'x'), sign + add + " exited with 1",
+        {"--register", {{"VPR_STAND_IN_ADD", "renamed"}}, 0, 2,
+         {sign + "Add-Printer ok, registered as 'IPP Sign_Myself_(Velunio)'"}, {"IPP Sign_Myself_(Velunio)"},
+         {"Sign Myself (Velunio)"}},
+        {"--register", {{"VPR_STAND_IN_EXIT", "1"}, {"VPR_STAND_IN_ADD", "none"}, {"VPR_STAND_IN_OUTPUT", x}}, 1, 4,
+         {sign + "powershell output: " + x.substr(0, 1023), sign + add + " exited with 1",
           sign + "retrying after 0s ...", request + "FAILED to install", "=== velunio_register_printers exit=1 ==="}},
-        {"not added", {{"VPR_STAND_IN_ADD", "none"}}, 1, 4, {request + "Add-Printer claimed success but printer is not present"}},
-        {"not elevated", {}, 5, 0, {"FATAL: not elevated. Re-run from setup-postinstall.bat or an elevated cmd."}, {}, {}, true},
-        {"no server", {{"VELUNIO_IPP_PORT", "1"}}, 1, 0,
+        {"--register", {{"VPR_STAND_IN_ADD", "none"}}, 1, 4,
+         {request + "Add-Printer claimed success but printer is not present"}},
+        {"--register", {}, 5, 0, {"FATAL: not elevated. Re-run from setup-postinstall.bat or an elevated cmd."}, {}, {},
+         true},
+        {"--register", {{"VELUNIO_IPP_PORT", "1"}}, 1, 0,
          {"FATAL: IPP server not listening after 0s. Is VelunioPrintApp.exe running?"}},
     };
     for (const auto& r : rows) {
-        SCOPED_TRACE(r.what);
+        SCOPED_TRACE("row " + std::to_string(&r - rows));
         std::filesystem::remove(log);
-        std::filesystem::remove(record);
-        EXPECT_EQ(run("--register", r.settings, r.limited), r.exit_code);
-        std::string runs = read_file(record), seen = read_file(log) + runs;
-        EXPECT_EQ(std::count(runs.begin(), runs.end(), '\n'), r.stand_in_runs);
-        for (const std::string& line : r.lines) EXPECT_NE(seen.find(line + "\r\n"), std::string::npos) << line << "\n" << seen;
+        EXPECT_EQ(run(r.mode, r.settings, r.limited), r.exit_code);
+        std::string seen = read_file(log);
+        int runs = 0;
+        for (std::size_t at = 0; (at = seen.find("] powershell output: ", at)) != std::string::npos; ++at) ++runs;
+        EXPECT_EQ(runs, r.stand_in_runs);
+        for (const std::string& line : r.lines) EXPECT_NE(seen.find(line + "\r\n"), std::string::npos) << line;
         std::set<std::string> names = spooler_names();
         for (const std::string& name : r.present) EXPECT_EQ(names.count(name), 1u) << name;
         for (const std::string& name : r.absent) EXPECT_EQ(names.count(name), 0u) << name;
     }
-}
-
-// The decoys stay in the build tree's Wine prefix for the next run.
-TEST_F(Registration, UnregisterRemovesOnlyThisProgramsQueuesAndPorts) {
-    ASSERT_TRUE(add_spooler_printer(L"Sign Myself (Velunio)", L"http://localhost:8632/ipp/print/Sign_Myself_(Velunio)"));
-    ASSERT_TRUE(add_spooler_printer(L"Request Signature", L"vpr-test-request"));
-    ASSERT_TRUE(add_spooler_printer(L"sign myself (velunio)", L"vpr-test-decoy"));
-    ASSERT_TRUE(add_spooler_printer(L"Office", L"vpr-test-office"));
-    for (const wchar_t* port : {L"localhost%3A8632_stale", L"Velunio-old", L"vpr-test-keep"}) add_spooler_port(port);
-
-    EXPECT_EQ(run("--unregister", {{"VELUNIO_IPP_PORT", "8632"}}), 0u);
-    std::set<std::string> left = spooler_names();
-    for (const char* gone : {"Sign Myself (Velunio)", "Request Signature", "vpr-test-request", "Velunio-old",
-                             "http://localhost:8632/ipp/print/Sign_Myself_(Velunio)", "localhost%3A8632_stale"})
-        EXPECT_EQ(left.count(gone), 0u) << gone;
-    for (const char* kept : {"sign myself (velunio)", "Office", "vpr-test-decoy", "vpr-test-office", "vpr-test-keep"})
-        EXPECT_EQ(left.count(kept), 1u) << kept;
+    run("--unregister", {}, false);  // no queue of this program's is left behind
 }

@@ -1,7 +1,6 @@
 #pragma once
-// What the Windows tests share: a message pump with a limit, child processes, and the
-// spooler's ports and printers as an installation adds them (the registration test's setup and
-// the stand-in PowerShell's Add-Printer).
+// What the Windows tests share: a message pump with a limit, child processes, and the spooler's
+// ports and printers as an installation adds them (for the registration test and its stand-in).
 
 #include "base/wide_text.h"
 
@@ -56,10 +55,9 @@ inline unique_handle start_child(const std::string& executable, const std::strin
 // The test's windows are served meanwhile: the child may be sending to them.
 inline std::optional<unsigned long> wait_for_child(HANDLE process, DWORD limit_ms = 60000) {
     DWORD code = 0;
-    if (process && pump_until([&] { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }, limit_ms) &&
-        GetExitCodeProcess(process, &code))
-        return code;
-    if (process) TerminateProcess(process, 1);
+    if (pump_until([&] { return WaitForSingleObject(process, 0) != WAIT_TIMEOUT; }, limit_ms))
+        return GetExitCodeProcess(process, &code) ? std::optional<unsigned long>(code) : std::nullopt;
+    TerminateProcess(process, 1);
     return std::nullopt;
 }
 
@@ -73,8 +71,8 @@ inline void add_spooler_port(std::wstring name) {
     PRINTER_DEFAULTSW admin{nullptr, nullptr, SERVER_ACCESS_ADMINISTER};
     if (!OpenPrinterW(const_cast<wchar_t*>(L",XcvMonitor Local Port"), &monitor, &admin)) return;
     DWORD needed = 0, status = 0;
-    XcvDataW(monitor, L"AddPort", reinterpret_cast<BYTE*>(name.data()), static_cast<DWORD>((name.size() + 1) * 2), nullptr,
-             0, &needed, &status);
+    auto size = static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t));
+    XcvDataW(monitor, L"AddPort", reinterpret_cast<BYTE*>(name.data()), size, nullptr, 0, &needed, &status);
     ClosePrinter(monitor);
 }
 
