@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -65,7 +66,7 @@ constexpr COLORREF strip = RGB(250, 251, 252), dark = RGB(50, 50, 50), red = RGB
 class MainWindow : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        root = new temp_dir;
+        root = std::make_unique<temp_dir>();
         set_app_paths({root->path(), root->path(), "1.0.4"});
         set_environment_variable("VELUNIO_OUTPUT_DIR", root->path());
         open_app_log(root->path());
@@ -82,8 +83,11 @@ protected:
         window_procedure = reinterpret_cast<WNDPROC>(
             SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(recording_procedure)));
     }
+    static void TearDownTestSuite() {
+        close_app_log();
+        root.reset();
+    }
     void SetUp() override {
-        ASSERT_NE(window, nullptr);
         show_and_raise_main_window();
         handler_resize_window("home");
         ASSERT_TRUE(pump_until([] { return IsWindowVisible(window) && !IsIconic(window); }));
@@ -94,10 +98,8 @@ protected:
         pump_until([&] { return std::ranges::all_of(expected, shown); }, 3000);
         for (const auto& [p, c] : expected) EXPECT_EQ(pixel(window, p), c) << "at " << p.x << "," << p.y;
     }
-    static bool logged(const std::string& line) {
-        return read_file(root->path() + "\\velunio-print.log").find(line) != std::string::npos;
-    }
-    static inline temp_dir* root = nullptr;
+    static bool logged(const std::string& line) { return read_file(app_log_path()).find(line) != std::string::npos; }
+    static inline std::unique_ptr<temp_dir> root;
     static inline HWND window = nullptr;
     static inline std::vector<std::string> scripts;
 };
@@ -165,8 +167,7 @@ TEST_F(MainWindow, DraggingTheStripMovesIt) {
     });
     pump_until([&] { return rect_of(window).left != before.left && !(GetAsyncKeyState(VK_LBUTTON) & 0x8000); });
     hand.join();
-    RECT after = rect_of(window);
-    EXPECT_EQ(std::pair(after.left - before.left, after.top - before.top), std::pair(60L, 40L));
+    EXPECT_EQ(std::pair(rect_of(window).left - before.left, rect_of(window).top - before.top), std::pair(60L, 40L));
 }
 
 // The page's screens keep the bottom-left corner, and nothing else resizes the window.
