@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <map>
 #include <set>
 #include <vector>
@@ -37,13 +36,13 @@ std::set<std::string> spooler_names() {
 
 }  // namespace
 
-// Each row starts with an empty log. --unregister removes this program's queues and ports
+// Each row has a log of its own. --unregister removes this program's queues and ports
 // (named as an earlier version or another install named them) and keeps the decoys, which stay
 // in the build tree's Wine prefix; --register first removes an earlier row's queues.
 TEST(Registration, CommandsKeepToTheirRulesLogTheirStepsAndEndWith0_1Or5) {
     temp_dir root;
     loopback_server server;  // listening where the printer service would
-    std::string log = root.path() + "\\register.log";
+    std::string log;  // one a row: a handle the program's children inherit may outlive it for a moment
     // The settings reach the program through the test's own environment; the stand-in prints
     // its command line unless told otherwise.
     auto run = [&](const char* mode, std::map<std::string, std::string> settings, bool limited) {
@@ -97,7 +96,7 @@ TEST(Registration, CommandsKeepToTheirRulesLogTheirStepsAndEndWith0_1Or5) {
     };
     for (const auto& r : rows) {
         SCOPED_TRACE("row " + std::to_string(&r - rows));
-        std::filesystem::remove(log);
+        log = root.path() + "\\register-" + std::to_string(&r - rows) + ".log";
         EXPECT_EQ(run(r.mode, r.settings, r.limited), r.exit_code);
         std::string seen = read_file(log);
         int runs = 0;
