@@ -20,7 +20,8 @@ std::vector<std::string> register_log_candidates() {
 }
 
 // Text mode: every line feed is written as CR LF.
-std::FILE* open_register_log_file(const std::string& path) { return _wfopen(to_wide(path).c_str(), L"a"); }
+// "N": not inherited, or the PowerShell child would hold the log open after the mode ends.
+std::FILE* open_register_log_file(const std::string& path) { return _wfopen(to_wide(path).c_str(), L"aN"); }
 
 void attach_parent_console() {
     if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
