@@ -29,10 +29,7 @@ TEST(PageRequests, OutcomesReachThePage) {
     page_recorder page;
     const std::string on_get = "window.velunio&&window.velunio._onHttpGetResponse(";
     const std::string on_token = "window.velunio&&window.velunio._onTokenResponse(";
-    struct row {
-        std::string message, script;
-        int requests;
-    } rows[] = {
+    struct row { std::string message, script; int requests; } rows[] = {
         {get("a\"\\1", server.url("/respond?status=200&body=ok")), on_get + "\"a\\\"\\\\1\",\"ok\",null)", 1},
         {get("2", server.url("/respond?status=404&body=gone")), on_get + "\"2\",null,\"HTTP 404\")", 1},
         {get("3", server.url("/respond?status=200&body=%C3%A9t%C3%A9%00%FF")),

@@ -169,11 +169,7 @@ std::optional<int> print_job(int port, const char* printer, const std::string& n
     return job.send(document) ? job.finish() : std::nullopt;
 }
 
-struct job_status {
-    int state = 0;
-    int impressions_completed = -1;
-    std::vector<std::string> reasons;
-};
+struct job_status { int state = 0; int impressions_completed = -1; std::vector<std::string> reasons; };
 
 std::optional<job_status> job_status_of(int port, const char* printer, int job_id) {
     ipp_ptr answer = ask(IPP_OP_GET_JOB_ATTRIBUTES, port, printer, job_id);

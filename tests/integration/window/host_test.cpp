@@ -1,6 +1,6 @@
 // The web view host in one process under a real display, as a page and a user meet it: the
 // bridge's entries, the page's process, the window's place, the strip's glyphs, desktop
-// notices, the hand-over socket, posted results and the modal box. The tests share one window
+// notices, the hand-over socket and the modal box. The tests share one window
 // and run in order; the box comes last, since the run's end cannot be taken back.
 #include "app/second_instance.h"
 #include "base/app_log.h"
@@ -27,9 +27,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -291,38 +289,6 @@ TEST_F(Host, APdfPrintedWhileTheWindowIsHiddenIsAnnouncedOnce) {
     EXPECT_EQ(host->notices[1].first, "New document to sign: unseen.pdf");
     EXPECT_NE(host->notices[1].second.find("Request Signature (Velunio)"), std::string::npos);
     show_and_raise_main_window();
-}
-
-// Results posted from eight threads reach the page through the web view once each, in each
-// thread's order.
-TEST_F(Host, PostedResultsArriveInOrderAndNoneIsLost) {
-    constexpr int threads = 8, per_thread = 250;
-    const char* kinds[] = {"get", "upload", "token"};
-    const std::size_t before = count_of("[JS] log: got ");
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t)
-        workers.emplace_back([t] {
-            for (int i = 0; i < per_thread; ++i) {
-                std::string tag = "t" + std::to_string(t) + "-" + std::to_string(i);
-                if (i % 3 == 0) post_to_main_window(http_get_result{tag, std::string("body"), std::nullopt});
-                else if (i % 3 == 1) post_to_main_window(upload_result{tag, std::string("env"), std::nullopt});
-                else post_to_main_window(token_result{tag, std::nullopt});
-            }
-        });
-    for (auto& w : workers) w.join();
-    EXPECT_TRUE(logged("[JS] log: got ", before + threads * per_thread, 40));
-    std::istringstream lines(log_text());
-    std::map<int, int> next;
-    std::regex got(R"(\[JS\] log: got (get|upload|token) t(\d+)-(\d+)$)");
-    for (std::string line; std::getline(lines, line);) {
-        std::smatch m;
-        if (!std::regex_search(line, m, got)) continue;
-        int t = std::stoi(m[2]), i = std::stoi(m[3]);
-        ASSERT_EQ(i, next[t]) << "thread " << t << " out of order or twice: " << line;
-        EXPECT_EQ(m[1].str(), kinds[i % 3]) << line;
-        ++next[t];
-    }
-    for (int t = 0; t < threads; ++t) EXPECT_EQ(next[t], per_thread) << "thread " << t;
 }
 
 TEST_F(Host, TheKilledPageProcessIsLoggedAndThePageComesBack) {
