@@ -17,4 +17,6 @@ private:
 };
 
 std::string read_file(const std::string& path);
+// The permission bits of a file or folder; 0 when there is none.
+unsigned file_mode(const std::string& path);
 void write_file(const std::string& path, const std::string& content);

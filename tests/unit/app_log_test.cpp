@@ -23,11 +23,6 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-unsigned mode_of(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 0;
-}
-
 class AppLog : public ::testing::Test {
 protected:
     void TearDown() override { close_app_log(); }
@@ -49,7 +44,7 @@ TEST_F(AppLog, BannerPrefixAndAPrivateFile) {
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(--- Velunio Printaro started \d{4}-\d\d-\d\d \d\d:\d\d:\d\d ---)")));
     EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(\[\d\d:\d\d:\d\d\] \[tag\] héllo 42)"))) << lines[2];
-    EXPECT_EQ(mode_of(log), 0600u);
+    EXPECT_EQ(file_mode(log), 0600u);
 }
 
 TEST_F(AppLog, RotatesAtExactlyThreeMebibytesReplacingTheOlderGeneration) {
@@ -133,7 +128,7 @@ TEST(OutputFolder, PrivateFoldersAndTheProgramsOwnNames) {
     ::chmod((dir / "old").c_str(), 0755);
     ASSERT_TRUE(prepare_output_folder(dir / "old"));
     for (const std::string& folder : {out, out + "/WebKit", dir / "old", dir / "old/WebKit"})
-        EXPECT_EQ(mode_of(folder), 0700u) << folder;
+        EXPECT_EQ(file_mode(folder), 0700u) << folder;
     for (const char* name : {"WebKit", "spool", "velunio-print.log", "velunio-print.log.1", "crash-20260101-1.txt"})
         EXPECT_TRUE(is_program_data_name(name)) << name;
     for (const char* name : {"sign-myself", "webkit", "crash.pdf", "report.pdf", "spooled"})

@@ -117,9 +117,7 @@ TEST(FlowFiles, LinkedFilesAndSweptLeftOvers) {
     ASSERT_EQ(flow_output_publish(*linked, dir / "linked.pdf", error), publish_status::published);
     std::filesystem::remove(dir / "spooled");
     EXPECT_EQ(read_file(dir / "linked.pdf"), "%PDF-spooled");
-    struct stat info {};
-    ASSERT_EQ(::stat((dir / "linked.pdf").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(file_mode(dir / "linked.pdf"), 0600u);
     EXPECT_FALSE(flow_output_link(dir / "missing", dir.path(), error));
     EXPECT_FALSE(flow_output_create(dir / "missing", error));
     flow_output_ptr dropped = flow_output_create(dir.path(), error), dropped_link = flow_output_link(dir / "linked.pdf", dir.path(), error);
@@ -130,8 +128,7 @@ TEST(FlowFiles, LinkedFilesAndSweptLeftOvers) {
 
     ::mkdir((dir / "sign-myself").c_str(), 0755);
     EXPECT_TRUE(flow_make_directory(dir / "sign-myself", error));
-    ASSERT_EQ(::stat((dir / "sign-myself").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_EQ(file_mode(dir / "sign-myself"), 0700u);
     EXPECT_FALSE(flow_make_directory(dir / "linked.pdf", error));
     write_file(dir / "sign-myself/.velunio-AbC123.part", "left by a killed job");
     write_file(dir / "sign-myself/kept.pdf", "a document");

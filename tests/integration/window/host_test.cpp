@@ -38,7 +38,7 @@ using clock_type = std::chrono::steady_clock;
 struct shared_state {
     temp_dir tmp;
     std::string out = tmp / "out";
-    GPid bus = 0;
+    GTestDBus* bus = nullptr;
     GDBusConnection* service = nullptr;  // the tests' own notification service
     std::vector<std::pair<std::string, std::string>> notices;  // summary, body
     clock_type::time_point page_ready;
@@ -95,27 +95,15 @@ void on_notify(GDBusConnection*, const gchar*, const gchar*, const gchar*, const
 
 // A private session bus with nothing on it yet; the notification service joins it later.
 void start_session_bus() {
-    std::string config = host->tmp / "bus.conf";
-    std::ofstream(config) << "<busconfig><type>session</type><listen>unix:tmpdir=" << host->tmp.path()
-                          << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                             "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                             "<allow own=\"*\"/></policy></busconfig>";
-    std::string config_arg = "--config-file=" + config;
-    const char* argv[] = {"dbus-daemon", config_arg.c_str(), "--nofork", "--print-address", nullptr};
-    gint out = -1;
-    ASSERT_TRUE(g_spawn_async_with_pipes(nullptr, const_cast<char**>(argv), nullptr,
-                                         GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL), nullptr, nullptr,
-                                         &host->bus, nullptr, &out, nullptr, nullptr))
-        << "dbus-daemon (scripts/bootstrap installs it)";
-    std::string address;
-    for (char c; ::read(out, &c, 1) == 1 && c != '\n';) address += c;
-    ::close(out);
-    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    std::string display = std::getenv("DISPLAY");
+    host->bus = g_test_dbus_new(G_TEST_DBUS_NONE);
+    g_test_dbus_up(host->bus);  // sets DBUS_SESSION_BUS_ADDRESS, and unsets DISPLAY
+    setenv("DISPLAY", display.c_str(), 1);
     host->service = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
+        g_test_dbus_get_bus_address(host->bus),
         GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, nullptr);
-    ASSERT_NE(host->service, nullptr);
+    ASSERT_NE(host->service, nullptr) << "dbus-daemon (scripts/bootstrap installs it)";
     GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
         "<node><interface name='org.freedesktop.Notifications'><method name='Notify'><arg type='s'/><arg type='u'/>"
         "<arg type='s'/><arg type='s'/><arg type='s'/><arg type='as'/><arg type='a{sv}'/><arg type='i'/>"
@@ -152,7 +140,7 @@ protected:
         host->page_ready = clock_type::now();
     }
     static void TearDownTestSuite() {
-        if (host && host->bus != 0) ::kill(host->bus, SIGTERM);
+        if (host && host->bus) g_test_dbus_down(host->bus);
     }
 };
 
