@@ -58,7 +58,7 @@ TEST_F(AppLog, RotatesAtExactlyThreeMebibytesReplacingTheOlderGeneration) {
     EXPECT_EQ(std::filesystem::file_size(log + ".1"), app_log_rotate_size);
     auto fresh = lines_of(read_file(log));
     ASSERT_EQ(fresh.size(), 1u);
-    EXPECT_NE(fresh[0].find("at threshold"), std::string::npos);
+    EXPECT_TRUE(contains(fresh[0], "at threshold"));
 }
 
 // A first and a second instance share the log: when one rotates, the other must not rotate
@@ -87,9 +87,9 @@ TEST_F(AppLog, TwoProcessesPastTheRotationSizeKeepTheOlderGeneration) {
     app_log("first again");
     std::string older = read_file(log + ".1"), current = read_file(log);
     EXPECT_GE(older.size(), app_log_rotate_size) << "the older generation was thrown away";
-    EXPECT_NE(older.find("first " + pad), std::string::npos);
-    EXPECT_NE(current.find("second 199"), std::string::npos);
-    EXPECT_NE(current.find("first again"), std::string::npos);
+    EXPECT_TRUE(contains(older, "first " + pad));
+    EXPECT_TRUE(contains(current, "second 199"));
+    EXPECT_TRUE(contains(current, "first again"));
     for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
 }
 

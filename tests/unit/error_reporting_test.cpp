@@ -24,8 +24,7 @@ TEST(ErrorReporting, FatalSignalLeavesACrashRecordAndStillKillsTheProcess) {
         int status = 0;
         ::waitpid(pid, &status, 0);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "signal " << sig << ", status " << status;
-        EXPECT_NE(read_file(dir / "velunio-print.log").find("] [Sentry] Disabled: built without error reporting\n"),
-                  std::string::npos);
+        EXPECT_TRUE(contains(read_file(dir / "velunio-print.log"), "] [Sentry] Disabled: built without error reporting\n"));
         std::vector<std::string> records;
         for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
             if (entry.path().filename().string().starts_with("crash-") && entry.path().extension() == ".txt")
@@ -34,7 +33,7 @@ TEST(ErrorReporting, FatalSignalLeavesACrashRecordAndStillKillsTheProcess) {
         std::string record = read_file(records[0]);
         for (const std::string& part : {"signal: " + std::to_string(sig), std::string("version: 1.0.4"),
                                         std::string("release: velunio-printer@1.0.4"), std::string("time: 20")})
-            EXPECT_NE(record.find(part), std::string::npos) << part << " in\n" << record;
+            EXPECT_TRUE(contains(record, part)) << part << " in\n" << record;
         std::size_t frames = record.find("backtrace:\n");
         EXPECT_TRUE(frames != std::string::npos && record.size() > frames + 12) << "no frames written:\n" << record;
     }

@@ -53,7 +53,7 @@ TEST(HandOverReceived, CallbackUrlsReachThePageAndEveryRecordRaisesTheWindow) {
               "window.velunio&&typeof window.velunio.handleCallback==='function'&&"
               "window.velunio.handleCallback('velunioprinter://cb?q=\\'x\\'\\\\y\\nz')");
     EXPECT_EQ(raised, 6);
-    EXPECT_NE(read_file(app_log_path()).find("handleCallback not run"), std::string::npos);
+    EXPECT_TRUE(contains(read_file(app_log_path()), "handleCallback not run"));
     set_page_script_runner(nullptr);
     set_bring_to_front_action(nullptr);
     close_app_log();

@@ -1,4 +1,5 @@
 #include "app/callback_scheme.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +21,7 @@ TEST(CallbackScheme, ExecQuotesThePathForTheDesktopEntry) {
     EXPECT_TRUE(entry.starts_with("[Desktop Entry]\n"));
     for (const char* line : {"\nType=Application\n", "\nName=Velunio Printaro\n", "\nExec=\"/p/app\" %u\n",
                              "\nTerminal=false\n", "\nNoDisplay=true\n", "\nMimeType=x-scheme-handler/velunioprinter;\n"})
-        EXPECT_NE(entry.find(line), std::string::npos) << line;
+        EXPECT_TRUE(contains(entry, line)) << line;
 }
 
 // Our default goes first in its group; every other line and group stays as it was, and a

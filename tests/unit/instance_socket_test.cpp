@@ -48,7 +48,7 @@ TEST_F(InstanceSocket, FirstClaimOwnsAPrivateSocketThatAnswersHandOvers) {
         EXPECT_EQ(sent.get(), record.size() == 4 ? hand_over_outcome::answered : hand_over_outcome::no_answer);
     }
     EXPECT_EQ(raised, 1);
-    EXPECT_NE(log().find("[callback] Hand-over of 1048576 bytes refused (limit 65536)"), std::string::npos);
+    EXPECT_TRUE(contains(log(), "[callback] Hand-over of 1048576 bytes refused (limit 65536)"));
     set_bring_to_front_action(nullptr);
 }
 
@@ -61,7 +61,7 @@ TEST_F(InstanceSocket, SocketLeftByADeadInstanceIsReplaced) {
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     ::close(fd);  // the path stays, nobody listens
     EXPECT_EQ(claim_single_instance("/unused"), instance_claim::first);
-    EXPECT_NE(log().find("Replacing stale socket"), std::string::npos);
+    EXPECT_TRUE(contains(log(), "Replacing stale socket"));
 }
 
 TEST_F(InstanceSocket, FolderThatIsALinkIsNotUsed) {

@@ -68,7 +68,7 @@ TEST(UploadLoad, ProgressRisesToTheTotalAFewTimesASecondInLittleMemory) {
 
     // A file of exactly the size limit went out whole, in its frame.
     std::string head = server.request_body_head(0).value_or(""), tail = server.request_body_tail(0).value_or("");
-    EXPECT_NE(head.find("filename=\"big.pdf\"\r\nContent-Type: application/pdf\r\n\r\n"), std::string::npos);
+    EXPECT_TRUE(contains(head, "filename=\"big.pdf\"\r\nContent-Type: application/pdf\r\n\r\n"));
     ASSERT_GT(tail.size(), 37u);
     EXPECT_EQ(tail.substr(tail.size() - 37, 8), std::string(4, '\0') + "\r\n--");
     std::uint64_t body = server.request_body_length(0).value_or(0), last = 0;
@@ -94,9 +94,8 @@ TEST(UploadLoad, OneBytePerSecondFailsWithinTheDefaultWindow) {
     ASSERT_TRUE(server.running());
     printed_file file(1000);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_NE(result_of(file.path, server.url("/trickle"))
-                  .find("\"error\":\"curl_easy_perform failed (curl 28: transfer slower than 1024 bytes/s for 30 s)\""),
-              std::string::npos);
+    EXPECT_TRUE(contains(result_of(file.path, server.url("/trickle")),
+                         "\"error\":\"curl_easy_perform failed (curl 28: transfer slower than 1024 bytes/s for 30 s)\""));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(34));
 }
 
@@ -106,7 +105,7 @@ TEST(UploadLoad, SlowButMovingUploadSucceeds) {
     ASSERT_TRUE(server.running());
     printed_file file(20u << 20);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_NE(result_of(file.path, server.url(envelope + "&rate=131072")).find("\"envelopeId\":\"e\""), std::string::npos);
+    EXPECT_TRUE(contains(result_of(file.path, server.url(envelope + "&rate=131072")), "\"envelopeId\":\"e\""));
     EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::seconds(100));  // it really was slow
 }
 

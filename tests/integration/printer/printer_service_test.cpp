@@ -478,8 +478,8 @@ TEST(PrinterServiceFailures, AMissingOutputFolderOrATakenPortIsLogged) {
     start_service();
     EXPECT_TRUE(wait_for_printer_service_end(10s));
     ::close(taken);
-    EXPECT_NE(read_file(dir / "service.log").find("Failed to add TCP listeners on port " + std::to_string(env.port) + "."),
-              std::string::npos);
+    EXPECT_TRUE(contains(read_file(dir / "service.log"), "Failed to add TCP listeners on port " + std::to_string(env.port) + "."))
+        << read_file(dir / "service.log");
 }
 
 // A killed service leaves its jobs where only the next start finds them, and that start

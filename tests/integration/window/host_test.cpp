@@ -261,7 +261,7 @@ TEST_F(Host, APdfPrintedWhileTheWindowIsHiddenIsAnnouncedOnce) {
     ASSERT_TRUE(print("sign-myself", "Quarterly report.pdf"));
     ASSERT_TRUE(spin_until([] { return !host->notices.empty(); }, 5));
     EXPECT_EQ(host->notices[0].first, "New document to sign: Quarterly report.pdf");
-    EXPECT_NE(host->notices[0].second.find("Sign Myself (Velunio)"), std::string::npos) << host->notices[0].second;
+    EXPECT_TRUE(contains(host->notices[0].second, "Sign Myself (Velunio)")) << host->notices[0].second;
     // A click on the notice brings the window back.
     g_dbus_connection_emit_signal(host->service, nullptr, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
                                   "ActionInvoked", g_variant_new("(us)", 1u, "default"), nullptr);
@@ -275,7 +275,7 @@ TEST_F(Host, APdfPrintedWhileTheWindowIsHiddenIsAnnouncedOnce) {
     spin_for(0.3);
     ASSERT_EQ(host->notices.size(), 2u);
     EXPECT_EQ(host->notices[1].first, "New document to sign: unseen.pdf");
-    EXPECT_NE(host->notices[1].second.find("Request Signature (Velunio)"), std::string::npos);
+    EXPECT_TRUE(contains(host->notices[1].second, "Request Signature (Velunio)"));
     show_and_raise_main_window();
 }
 
