@@ -34,7 +34,8 @@ TEST(MimeApps, TheDefaultIsSetAndEverythingElseStays) {
          "[Added Associations]\ntext/plain=a.desktop;\n\n[Default Applications]\n" + ours},
         {"# mine\n[Added Associations]\nx-scheme-handler/velunioprinter=other.desktop;\ntext/plain=gedit.desktop;\n\n"
          "[Default Applications]\ntext/html=firefox.desktop\nx-scheme-handler/velunioprinter = old.desktop\n"
-         "image/png=eog.desktop\nx-scheme-handler/velunioprinter=older.desktop\nx-scheme-handler/velunioprinterx=keep.desktop\n",
+         "image/png=eog.desktop\nx-scheme-handler/velunioprinter=older.desktop\n"
+         "x-scheme-handler/velunioprinterx=keep.desktop\n",
          "# mine\n[Added Associations]\nx-scheme-handler/velunioprinter=other.desktop;\ntext/plain=gedit.desktop;\n\n"
          "[Default Applications]\n" + ours +
              "text/html=firefox.desktop\nimage/png=eog.desktop\nx-scheme-handler/velunioprinterx=keep.desktop\n"},

@@ -69,21 +69,25 @@ TEST_F(PostedMessages, WithoutAPageThePayloadIsDropped) {
 // Each payload reaches the page as the call of its own page function, every argument quoted
 // (the page requests' calls are checked against a server in web_requests_test.cpp).
 TEST_F(PostedMessages, EachPayloadBecomesItsPageCall) {
-    const std::string guard = "window.velunio&&typeof window.velunio.";
+    const std::string upload = "window.velunio&&typeof window.velunio._onUploadResult==='function'&&"
+                               "window.velunio._onUploadResult(";
+    const std::string printed = "window.velunio&&typeof window.velunio._onNewPrintedFile==='function'&&"
+                                "window.velunio._onNewPrintedFile(";
     std::pair<posted_payload, std::string> rows[] = {
         {upload_result{"/o/sign-myself/it's \"a\".pdf", "env-1", std::nullopt},
-         guard + R"(_onUploadResult==='function'&&window.velunio._onUploadResult('{"path":"/o/sign-myself/it\'s \\"a\\".pdf","envelopeId":"env-1"}'))"},
+         upload + R"('{"path":"/o/sign-myself/it\'s \\"a\\".pdf","envelopeId":"env-1"}'))"},
         {upload_result{"/o/x.pdf", std::nullopt, "native_handled"},
-         guard + R"(_onUploadResult==='function'&&window.velunio._onUploadResult('{"path":"/o/x.pdf","error":"native_handled"}'))"},
+         upload + R"('{"path":"/o/x.pdf","error":"native_handled"}'))"},
         {printed_file_event{"/o/sign-myself/Ann's\nfile.pdf", "sign_myself"},
-         guard + R"(_onNewPrintedFile==='function'&&window.velunio._onNewPrintedFile('/o/sign-myself/Ann\'s\nfile.pdf','sign_myself'))"},
+         printed + R"('/o/sign-myself/Ann\'s\nfile.pdf','sign_myself'))"},
         // Refused rather than cut.
         {printed_file_event{"/o/" + std::string(2600, 'a') + ".pdf", "sign_myself"}, ""},
         {upload_progress{"/o/Ann's.pdf", 65536, 157286900},
-         guard + R"(_onUploadProgress==='function'&&window.velunio._onUploadProgress('/o/Ann\'s.pdf',65536,157286900))"},
+         "window.velunio&&typeof window.velunio._onUploadProgress==='function'&&"
+         R"(window.velunio._onUploadProgress('/o/Ann\'s.pdf',65536,157286900))"},
         // Broken UTF-8 is mended.
         {upload_result{"/o/a\xff.pdf", "e", std::nullopt},
-         guard + "_onUploadResult==='function'&&window.velunio._onUploadResult('{\"path\":\"/o/a\xEF\xBF\xBD.pdf\",\"envelopeId\":\"e\"}')"},
+         upload + "'{\"path\":\"/o/a\xEF\xBF\xBD.pdf\",\"envelopeId\":\"e\"}')"},
     };
     for (const auto& [payload, script] : rows) {
         scripts.clear();

@@ -120,7 +120,8 @@ TEST(FlowFiles, LinkedFilesAndSweptLeftOvers) {
     EXPECT_EQ(file_mode(dir / "linked.pdf"), 0600u);
     EXPECT_FALSE(flow_output_link(dir / "missing", dir.path(), error));
     EXPECT_FALSE(flow_output_create(dir / "missing", error));
-    flow_output_ptr dropped = flow_output_create(dir.path(), error), dropped_link = flow_output_link(dir / "linked.pdf", dir.path(), error);
+    flow_output_ptr dropped = flow_output_create(dir.path(), error);
+    flow_output_ptr dropped_link = flow_output_link(dir / "linked.pdf", dir.path(), error);
     ASSERT_TRUE(dropped && dropped_link);
     dropped.reset();
     dropped_link.reset();

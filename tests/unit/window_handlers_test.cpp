@@ -103,8 +103,8 @@ TEST(UiFiles, RequestsAreAnsweredWithTheFileOrAStatusThePageReads) {
 }
 
 TEST(UiFiles, MimeTypesAndNavigation) {
-    for (auto [name, type] : {std::pair{"index.html", "text/html"}, {"/x/app.MJS", "text/javascript"},
-                              {"a.woff2", "font/woff2"}, {"a.svg", "image/svg+xml"}, {"dir.d/noext", "application/octet-stream"}})
+    for (auto [name, type] : {std::pair{"index.html", "text/html"}, {"/x/app.MJS", "text/javascript"}, {"a.woff2", "font/woff2"},
+                              {"a.svg", "image/svg+xml"}, {"dir.d/noext", "application/octet-stream"}})
         EXPECT_EQ(ui_mime_type(name), type) << name;
     for (auto [uri, allowed] : {std::pair{"velunio-ui://app/index.html#x", true}, {"VELUNIO-UI://APP/index.html", true},
                                 {"velunio-ui://app.evil/index.html", false}, {"https://example.invalid/", false},

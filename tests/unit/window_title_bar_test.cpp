@@ -50,6 +50,7 @@ TEST(PageRecovery, ThreeReloadsAMinuteThenNoMore) {
     page_recovery r;
     auto t0 = steady_clock::time_point{} + hours(1);
     // By 81 s the first three have left the window.
-    struct { seconds at; bool reload; } ends[] = {{0s, true}, {10s, true}, {20s, true}, {30s, false}, {59s, false}, {81s, true}, {89s, false}};
+    struct { seconds at; bool reload; } ends[] = {
+        {0s, true}, {10s, true}, {20s, true}, {30s, false}, {59s, false}, {81s, true}, {89s, false}};
     for (auto e : ends) EXPECT_EQ(page_may_reload(r, t0 + e.at), e.reload) << e.at.count() << " s";
 }

@@ -62,7 +62,8 @@ TEST(HttpClient, OutcomesAndRequestsSent) {
     std::string path = "/respond?status=200&body=";  // the path limit counts path and query together
     std::string at_limit = path + std::string(2047 - path.size(), 'p'), fill = std::to_string(2047 - path.size());
     std::string cap = std::to_string(http_response_cap), over_cap = std::to_string(http_response_cap + 1);
-    const std::string failed = "HTTP request failed", unparsed = "Cannot parse URL", perform = "curl_easy_perform failed (curl ";
+    const std::string failed = "HTTP request failed", unparsed = "Cannot parse URL";
+    const std::string perform = "curl_easy_perform failed (curl ";
     // A url starting with '/' is the server's; an outcome ending in a blank is the start of one.
     std::tuple<std::string, std::string, std::string, int> rows[] = {
         {"POST", "/respond?status=500&body=broken", "500 6 6 broken", 1},
@@ -94,8 +95,9 @@ TEST(HttpClient, OutcomesAndRequestsSent) {
     int before = 0;
     for (const auto& [method, url, expected, requests] : rows) {
         std::string got = outcome(request(method, url[0] == '/' ? server.url(url) : url));
-        EXPECT_EQ(expected.back() == ' ' ? got.substr(0, expected.size()) : got, expected) << method << " " << url.substr(0, 120);
-        EXPECT_EQ(server.request_count() - before, requests) << method << " " << url.substr(0, 120);
+        std::string context = method + " " + url.substr(0, 120);
+        EXPECT_EQ(expected.back() == ' ' ? got.substr(0, expected.size()) : got, expected) << context;
+        EXPECT_EQ(server.request_count() - before, requests) << context;
         before = server.request_count();
     }
     for (int n = 0; n < server.request_count(); ++n)

@@ -184,5 +184,6 @@ TEST(PageRequestLoad, FiveHundredAtOnceWaitTheirTurnAndAllAreAnswered) {
     for (int i = 0; i < 500; ++i)
         EXPECT_EQ(answered.count(page.answer(std::to_string(i), "\"" + std::to_string(i) + "\",null")), 1u) << i;
     // The request workers, and for each a name-resolving thread of the library at most.
-    EXPECT_LE(most - idle_threads, long(2 * page_request_workers_limit)) << most << " threads at most, " << idle_threads << " idle";
+    EXPECT_LE(most - idle_threads, long(2 * page_request_workers_limit))
+        << most << " threads at most, " << idle_threads << " idle";
 }

@@ -41,9 +41,10 @@ struct page_recorder {
     // Pumps until `count` scripts arrived (or `enough` holds) or the time is up; returns what arrived.
     const std::vector<std::string>& wait_for(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10),
                                              const std::function<bool()>& enough = nullptr) {
-        for (auto until = std::chrono::steady_clock::now() + limit;; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+        for (auto until = std::chrono::steady_clock::now() + limit;;) {
             deliver_posted_messages();
             if ((enough ? enough() : scripts->size() >= count) || std::chrono::steady_clock::now() > until) return *scripts;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
 };

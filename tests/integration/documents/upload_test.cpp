@@ -27,7 +27,9 @@ protected:
         set_app_paths({root.path(), out, "1.0.4"});
         open_app_log(out);
         notices.clear();
-        set_file_too_large_notice([](const std::string& caption, const std::string& text) { notices.emplace_back(caption, text); });
+        set_file_too_large_notice([](const std::string& caption, const std::string& text) {
+            notices.emplace_back(caption, text);
+        });
     }
     void TearDown() override {
         set_file_too_large_notice(nullptr);
@@ -83,8 +85,8 @@ TEST_F(Upload, SendsTheMultipartRequestByteForByte) {
     EXPECT_EQ(server.request_body(0), expected);
     EXPECT_TRUE(contains(head, "\r\nContent-Length: " + std::to_string(expected.size()) + "\r\n"));
     EXPECT_TRUE(fs::exists(utf8_path(path)));  // the page removes it when it wants to
-    EXPECT_TRUE(contains(log_text(), "[uploadPrintedFile] POST " + r.endpoint + " (0 KB, proxy=system default) flow=REQUEST_SIGNATURE"))
-        << log_text();
+    EXPECT_TRUE(contains(log_text(), "[uploadPrintedFile] POST " + r.endpoint +
+                                         " (0 KB, proxy=system default) flow=REQUEST_SIGNATURE")) << log_text();
     EXPECT_TRUE(contains(log_text(), "[uploadPrintedFile] HTTP 200 OK -> envelope env-42"));
 }
 
@@ -96,8 +98,9 @@ TEST_F(Upload, OverTheLimitIsDeletedAndTold) {
     EXPECT_EQ(run(over, answer_url(ok_answer)), result_script(over, std::nullopt, "native_handled"));
     EXPECT_EQ(server.request_count(), 0);
     EXPECT_FALSE(fs::exists(over));
-    EXPECT_EQ(notices, (decltype(notices){{"File cannot be signed",
-                                           "The file \u201cover.pdf\u201d is too large to sign (150 MB). The limit is 150 MB."}}));
+    EXPECT_EQ(notices, (decltype(notices){
+                           {"File cannot be signed",
+                            "The file \u201cover.pdf\u201d is too large to sign (150 MB). The limit is 150 MB."}}));
     EXPECT_TRUE(contains(log_text(), "[uploadPrintedFile] File too large: 157286401 bytes - deleting and alerting user."));
 }
 
@@ -178,7 +181,9 @@ TEST_F(Upload, FileChangingWhileSentFails) {
 
 TEST_F(Upload, HandlerNeedsAllFiveFields) {
     page_recorder page;
-    auto send = [](const std::string& data) { on_web_message_received("{\"handler\":\"uploadPrintedFile\",\"data\":" + json_quote(data) + "}"); };
+    auto send = [](const std::string& data) {
+        on_web_message_received("{\"handler\":\"uploadPrintedFile\",\"data\":" + json_quote(data) + "}");
+    };
     send("{\"path\":\"p\",\"token\":\"t\",\"endpoint\":\"e\",\"envelopeName\":\"n\"}");
     on_web_message_received("{\"handler\":\"uploadPrintedFile\"}");
     EXPECT_TRUE(page.wait_for(1, std::chrono::milliseconds(300)).empty());

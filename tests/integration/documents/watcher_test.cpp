@@ -123,7 +123,8 @@ TEST_F(Watcher, PresentFilesOnceThenRenamesOnlyEachIdentityOnce) {
     for (int t = 0; t < 4; ++t)
         writers.emplace_back([this, t] {
             for (int i = 0; i < 400; ++i)
-                land(out + ((i % 2) ? "/request-signature/" : "/sign-myself/") + std::to_string(t) + "-" + std::to_string(i) + ".pdf");
+                land(out + (i % 2 ? "/request-signature/" : "/sign-myself/") + std::to_string(t) + "-" +
+                     std::to_string(i) + ".pdf");
         });
     for (auto& w : writers) w.join();
     page.wait_for(4 + 1600, std::chrono::seconds(20));

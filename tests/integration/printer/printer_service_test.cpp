@@ -54,8 +54,8 @@ int loopback_socket(int& port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
+    auto* address = reinterpret_cast<sockaddr*>(&addr);
+    if (::bind(fd, address, len) == 0 && ::getsockname(fd, address, &len) == 0) port = ntohs(addr.sin_port);
     return fd;
 }
 
@@ -178,7 +178,8 @@ std::string job_end(int port, const char* printer, int job_id, std::chrono::mill
         auto value = [&](const char* name) { return ippGetInteger(ippFindAttribute(job.get(), name, IPP_TAG_ZERO), 0); };
         char reasons[1024] = "";
         ippAttributeString(ippFindAttribute(job.get(), "job-state-reasons", IPP_TAG_ZERO), reasons, sizeof reasons);
-        seen = ippEnumString("job-state", value("job-state")) + (" " + std::to_string(value("job-impressions-completed"))) + " " + reasons;
+        seen = std::string(ippEnumString("job-state", value("job-state"))) + " " +
+               std::to_string(value("job-impressions-completed")) + " " + reasons;
         return value("job-state") >= IPP_JSTATE_CANCELED;
     }, limit);
     return seen;
@@ -222,7 +223,8 @@ std::string make_raster(int pages, unsigned width, unsigned height, unsigned dpi
     std::vector<unsigned char> line(width * 3);
     for (int page = 0; page < pages; ++page) {
         cups_page_header2_t header;
-        cupsRasterInitPWGHeader(&header, pwgMediaForPWG("na_index-3x5_3x5in"), "srgb_8", int(dpi), int(dpi), "one-sided", nullptr);
+        cupsRasterInitPWGHeader(&header, pwgMediaForPWG("na_index-3x5_3x5in"), "srgb_8", int(dpi), int(dpi), "one-sided",
+                                nullptr);
         header.cupsWidth = width;
         header.cupsHeight = height;
         header.cupsBytesPerLine = width * 3;
@@ -288,9 +290,11 @@ protected:
 
 TEST_F(PrinterService, BothPrintersReportTheirCapabilities) {
     int id = 1;
-    for (auto [resource, name] : {std::pair{sign_myself, "Sign Myself (Velunio)"}, {request_signature, "Request Signature (Velunio)"}}) {
-        auto [code, output] = run("ipptool -T 10 -t -d 'printer_name=" + std::string(name) + "' -d printer_id=" + std::to_string(id++) +
-                                  " 'ipp://localhost:" + std::to_string(env.port) + resource + "' '" PRINTER_TEST_DATA_DIR "/get-printer.test'");
+    for (auto [resource, name] :
+         {std::pair{sign_myself, "Sign Myself (Velunio)"}, {request_signature, "Request Signature (Velunio)"}}) {
+        auto [code, output] = run("ipptool -T 10 -t -d 'printer_name=" + std::string(name) + "' -d printer_id=" +
+                                  std::to_string(id++) + " 'ipp://localhost:" + std::to_string(env.port) + resource +
+                                  "' '" PRINTER_TEST_DATA_DIR "/get-printer.test'");
         EXPECT_EQ(code, 0) << output;
     }
 }
@@ -317,7 +321,8 @@ TEST_F(PrinterService, EveryFormatLandsAsAPdfOfWhatWasPrinted) {
         std::optional<int> id = print_job(env.port, sign_myself, p.name, p.format, p.document, p.attributes);
         ASSERT_TRUE(id) << p.name;
         std::string end = job_end(env.port, sign_myself, *id);
-        ASSERT_TRUE(end.starts_with("completed " + std::to_string(p.pages) + " ")) << p.name << ": " << end << "\n" << log_text();
+        ASSERT_TRUE(end.starts_with("completed " + std::to_string(p.pages) + " "))
+            << p.name << ": " << end << "\n" << log_text();
 
         std::string landed = sign_folder() + "/" + p.name + ".pdf";
         auto [code, info] = run("pdfinfo '" + landed + "'");
@@ -334,7 +339,8 @@ TEST_F(PrinterService, EveryFormatLandsAsAPdfOfWhatWasPrinted) {
         EXPECT_EQ(file_mode(landed), 0600u) << p.name;
     }
     EXPECT_EQ(entries(sign_folder()).size(), table.size()) << ::testing::PrintToString(entries(sign_folder()));
-    for (const std::string& folder : {env.output, sign_folder(), request_folder(), env.output + "/spool", env.output + "/WebKit"})
+    for (const std::string& folder :
+         {env.output, sign_folder(), request_folder(), env.output + "/spool", env.output + "/WebKit"})
         EXPECT_EQ(file_mode(folder), 0700u) << folder;
 }
 
@@ -349,8 +355,8 @@ TEST_F(PrinterService, JobsFromTwoClientsBackToBackLandOnceEachAndComplete) {
         clients.emplace_back([&, c] {
             for (int i = 0; i < per_client; ++i) {
                 const char* printer = (i + c) % 2 ? request_signature : sign_myself;
-                if (auto id = print_job(env.port, printer, "c" + std::to_string(c) + "-" + std::to_string(i), "application/pdf", pdf))
-                    ids[c].emplace_back(printer, *id);
+                std::string name = "c" + std::to_string(c) + "-" + std::to_string(i);
+                if (auto id = print_job(env.port, printer, name, "application/pdf", pdf)) ids[c].emplace_back(printer, *id);
             }
         });
     for (auto& client : clients) client.join();
@@ -384,7 +390,8 @@ TEST_F(PrinterService, JobNamesCannotEscapeOrBreakTheFolder) {
         ASSERT_TRUE(id) << name;
         ids.push_back(*id);
     }
-    for (int id : ids) EXPECT_TRUE(job_end(env.port, sign_myself, id, 15s).starts_with("completed ")) << "job " << id << "\n" << log_text();
+    for (int id : ids)
+        EXPECT_TRUE(job_end(env.port, sign_myself, id, 15s).starts_with("completed ")) << "job " << id << "\n" << log_text();
     EXPECT_EQ(entries(env.output), before) << "a job wrote outside its folder";
     EXPECT_FALSE(fs::exists(dir / "escape.pdf"));
     std::vector<std::string> landed = entries(sign_folder());
@@ -401,7 +408,8 @@ TEST_F(PrinterService, CancelledAndBrokenJobsLeaveNoFile) {
     // A JPEG that is not one; a raster stream whose client goes away mid-page; a raster job
     // cancelled while it prints. Jobs on one printer are numbered 1, 2, 3.
     const char* printer = request_signature;
-    ASSERT_TRUE(print_job(env.port, printer, "broken", "image/jpeg", std::string("\xff\xd8\xff\xe0", 4) + std::string(5000, 'x')));
+    std::string broken_jpeg = std::string("\xff\xd8\xff\xe0", 4) + std::string(5000, 'x');
+    ASSERT_TRUE(print_job(env.port, printer, "broken", "image/jpeg", broken_jpeg));
     job_end(env.port, printer, 1, 10s);
     std::string raster = make_raster(1, 600, 400, 100), half = raster.substr(0, raster.size() / 2);
     {
@@ -421,8 +429,9 @@ TEST_F(PrinterService, CancelledAndBrokenJobsLeaveNoFile) {
 
     // An aborted job says which error ended it.
     for (auto [id, end] : {std::pair{1, "aborted .*-error\\b.*"}, {2, "aborted .*-error\\b.*"}, {3, "canceled .*"}})
-        EXPECT_TRUE(std::regex_match(job_end(env.port, printer, id, 10s), std::regex(end))) << "job " << id << ": " << job_end(env.port, printer, id);
-    EXPECT_TRUE(entries(request_folder()).empty()) << ::testing::PrintToString(entries(request_folder()));
+        EXPECT_TRUE(std::regex_match(job_end(env.port, printer, id, 10s), std::regex(end)))
+            << "job " << id << ": " << job_end(env.port, printer, id);
+    EXPECT_EQ(entries(request_folder()), std::vector<std::string>{});
     // The library's lines reach the log through a reader thread.
     EXPECT_TRUE(wait_until([&] { return log_text().find("[Job 2]") != std::string::npos; }, 5s)) << log_text();
 }
@@ -478,8 +487,8 @@ TEST(PrinterServiceFailures, AMissingOutputFolderOrATakenPortIsLogged) {
     start_service();
     EXPECT_TRUE(wait_for_printer_service_end(10s));
     ::close(taken);
-    EXPECT_TRUE(contains(read_file(dir / "service.log"), "Failed to add TCP listeners on port " + std::to_string(env.port) + "."))
-        << read_file(dir / "service.log");
+    std::string log = read_file(dir / "service.log");
+    EXPECT_TRUE(contains(log, "Failed to add TCP listeners on port " + std::to_string(env.port) + ".")) << log;
 }
 
 // A killed service leaves its jobs where only the next start finds them, and that start
@@ -521,8 +530,8 @@ TEST(PrinterServiceProcess, AfterAKillAndARestartNoCopyOfAJobRemains) {
     kill_host(host);
     ASSERT_TRUE(started);
     for (const char* folder : {"/spool", "/sign-myself", "/request-signature"})
-        EXPECT_TRUE(entries(env.output + folder).empty()) << folder << ": " << ::testing::PrintToString(entries(env.output + folder));
-    EXPECT_TRUE(entries(tmp).empty()) << ::testing::PrintToString(entries(tmp));
+        EXPECT_EQ(entries(env.output + folder), std::vector<std::string>{}) << folder;
+    EXPECT_EQ(entries(tmp), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -157,9 +157,8 @@ TEST_F(Host, GlyphsAreLightOnADarkStripAndSpecifiedOnTheStartColour) {
         set_main_window_background(colour);
         GdkRectangle f = frame();
         // The close cross's and the minimise dash's centre pixels at a width of 514.
-        EXPECT_TRUE(spin_until([&] { return screen_pixel(f.x + 491, f.y + 14) == glyph && screen_pixel(f.x + 445, f.y + 14) == glyph; },
-                               5))
-            << "background " << colour.r << " gives " << screen_pixel(f.x + 491, f.y + 14)[0];
+        auto drawn = [&] { return screen_pixel(f.x + 491, f.y + 14) == glyph && screen_pixel(f.x + 445, f.y + 14) == glyph; };
+        EXPECT_TRUE(spin_until(drawn, 5)) << "background " << colour.r << " gives " << screen_pixel(f.x + 491, f.y + 14)[0];
     }
 }
 
@@ -285,7 +284,8 @@ TEST_F(Host, TheKilledPageProcessIsLoggedAndThePageComesBack) {
         std::ifstream stat(entry.path() / "stat");
         std::string pid, comm, state;
         pid_t parent = 0;
-        if (stat >> pid >> comm >> state >> parent && parent == ::getpid() && comm == "(WebKitWebProces)") victim = std::stoi(pid);
+        if (stat >> pid >> comm >> state >> parent && parent == ::getpid() && comm == "(WebKitWebProces)")
+            victim = std::stoi(pid);
     }
     ASSERT_NE(victim, 0) << "no web process below this one";
     ::kill(victim, SIGKILL);
@@ -318,9 +318,9 @@ gboolean close_box(gpointer data) {
         GdkWindow* root = gdk_get_default_root_window();
         bool centred = std::abs(2 * f.x + f.width - gdk_window_get_width(root)) <= 2 &&
                        std::abs(2 * f.y + f.height - gdk_window_get_height(root)) <= 2;
-        probe->seen = std::string(gtk_window_get_title(GTK_WINDOW(box))) + "|" + text + "|" +
-                      (!drawn ? "no icon" : type == GTK_MESSAGE_ERROR ? "error" : type == GTK_MESSAGE_WARNING ? "warning" : "?") +
-                      "|" + (centred ? "centred" : "at " + std::to_string(f.x) + "," + std::to_string(f.y));
+        const char* icon = !drawn ? "no icon" : type == GTK_MESSAGE_ERROR ? "error" : type == GTK_MESSAGE_WARNING ? "warning" : "?";
+        probe->seen = std::string(gtk_window_get_title(GTK_WINDOW(box))) + "|" + text + "|" + icon + "|" +
+                      (centred ? "centred" : "at " + std::to_string(f.x) + "," + std::to_string(f.y));
         g_free(text);
         if (probe->by_ending_the_run) quit_main_loop(0);
         else gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
