@@ -3,6 +3,12 @@
 #include <cstdlib>
 #include <filesystem>
 
+std::string url_encoded(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) out += "%" + std::string(1, "0123456789ABCDEF"[c >> 4]) + "0123456789ABCDEF"[c & 15];
+    return out;
+}
+
 std::string loopback_server::url(const std::string& path_and_query) const {
     return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path_and_query;
 }

@@ -10,6 +10,9 @@
 #include <optional>
 #include <string>
 
+// Every byte as %XX, for a query value the server decodes.
+std::string url_encoded(const std::string& text);
+
 class loopback_server {
 public:
     loopback_server();

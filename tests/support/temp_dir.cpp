@@ -28,6 +28,12 @@ temp_dir::~temp_dir() {
     if (!path_.empty()) std::filesystem::remove_all(utf8_path(path_), ec);
 }
 
+unsigned file_mode(const std::string& path) {
+    std::error_code ec;
+    auto status = std::filesystem::status(utf8_path(path), ec);
+    return std::filesystem::exists(status) ? static_cast<unsigned>(status.permissions() & std::filesystem::perms::mask) : 0;
+}
+
 std::string read_file(const std::string& path) {
     std::ifstream in(utf8_path(path), std::ios::binary);
     std::ostringstream out;

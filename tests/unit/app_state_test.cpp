@@ -7,11 +7,7 @@
 #include <vector>
 
 TEST(ModeSelection, OptionsAreCaseSensitiveSubstringsTestedInOrder) {
-    struct row {
-        const char* command_line;
-        run_mode mode;
-        bool hidden;
-    } rows[] = {
+    struct row { const char* command_line; run_mode mode; bool hidden; } rows[] = {
         {"", run_mode::normal, false},
         {"--register --hidden", run_mode::register_printers, false},
         {"--unregister --register", run_mode::register_printers, false},
@@ -22,9 +18,8 @@ TEST(ModeSelection, OptionsAreCaseSensitiveSubstringsTestedInOrder) {
         {"--Hidden", run_mode::normal, false},
     };
     for (const row& r : rows) {
-        command_line_choice choice = select_mode(r.command_line);
-        EXPECT_EQ(choice.mode, r.mode) << r.command_line;
-        EXPECT_EQ(choice.start_hidden, r.hidden) << r.command_line;
+        EXPECT_EQ(select_mode(r.command_line).mode, r.mode) << r.command_line;
+        EXPECT_EQ(select_mode(r.command_line).start_hidden, r.hidden) << r.command_line;
     }
     const char* argv[] = {"prog", "a b", "--hidden", ""};
     EXPECT_EQ(join_command_line(4, argv), "a b --hidden ");
@@ -33,11 +28,7 @@ TEST(ModeSelection, OptionsAreCaseSensitiveSubstringsTestedInOrder) {
 
 TEST(OutputFolder, FirstRuleThatAppliesEmptyCountsAsUnsetTooLongIsRefused) {
     std::string longest(max_output_dir_length, 'a'), too_long(max_output_dir_length + 1, 'a');
-    struct row {
-        std::map<std::string, std::string> env;
-        std::string folder;
-        bool refused;
-    } rows[] = {
+    struct row { std::map<std::string, std::string> env; std::string folder; bool refused; } rows[] = {
         {{{"VELUNIO_OUTPUT_DIR", "/o"}, {"XDG_DATA_HOME", "/x"}, {"HOME", "/h"}}, "/o", false},
         {{{"VELUNIO_OUTPUT_DIR", ""}, {"XDG_DATA_HOME", "/x"}, {"HOME", "/h"}}, "/x/VelunioPrint", false},
         {{{"XDG_DATA_HOME", ""}, {"HOME", "/h"}}, "/h/.local/share/VelunioPrint", false},
@@ -65,15 +56,13 @@ TEST(UiFolder, BesideTheExecutableThenItsPrefixThenTheCompiledInPath) {
     EXPECT_EQ(derive_ui_dir(exe, "/nonexistent/x/ui"), "/nonexistent/x/ui");
     EXPECT_EQ(derive_ui_dir("", "/nonexistent/x/ui"), "/nonexistent/x/ui");
     ASSERT_TRUE(create_folder_with_parents(share_ui));
+    EXPECT_TRUE(create_folder_with_parents(share_ui));  // an existing one is fine
+    EXPECT_FALSE(create_folder_with_parents("/proc/velunio-cannot-exist/x"));
     EXPECT_EQ(derive_ui_dir(exe, "/nonexistent/x/ui"), share_ui);
     ASSERT_TRUE(create_folder_with_parents(tmp / "usr/bin/ui"));
     EXPECT_EQ(derive_ui_dir(exe, "/nonexistent/x/ui"), tmp / "usr/bin/ui");
 
-    struct row {
-        std::string exe, compiled_in;
-        std::vector<std::string> expected;
-    };
-    const row rows[] = {
+    struct row { std::string exe, compiled_in; std::vector<std::string> expected; } rows[] = {
         {"/opt/v/bin/velunio-print-app", "/usr/share/v/icon.svg",
          {"/opt/v/bin/icon.svg", "/opt/v/share/v/icon.svg", "/usr/share/v/icon.svg"}},
         {"/usr/bin/velunio-print-app", "/usr/share/v/icon.svg", {"/usr/bin/icon.svg", "/usr/share/v/icon.svg"}},
@@ -82,13 +71,4 @@ TEST(UiFolder, BesideTheExecutableThenItsPrefixThenTheCompiledInPath) {
     };
     for (const row& r : rows)
         EXPECT_EQ(installed_file_candidates(r.exe, "icon.svg", "v/icon.svg", r.compiled_in), r.expected) << r.exe;
-}
-
-TEST(OutputFolder, CreatedWithItsMissingParents) {
-    temp_dir tmp;
-    const std::string& dir = tmp.path();
-
-    EXPECT_TRUE(create_folder_with_parents(dir + "/a/b/c/VelunioPrint"));
-    EXPECT_TRUE(create_folder_with_parents(dir + "/a/b/c/VelunioPrint"));  // existing is fine
-    EXPECT_FALSE(create_folder_with_parents("/proc/velunio-cannot-exist/x"));
 }

@@ -21,16 +21,14 @@ TEST(BridgeNames, ThePageListsTheShimsHandlers) {
     EXPECT_EQ(names, std::vector<std::string>(bridge_handler_names.begin(), bridge_handler_names.end()));
     // And the shim the host injects creates each of them.
     std::string shim = document_creation_script("1.0.4");
-    for (std::string_view name : bridge_handler_names) EXPECT_NE(shim.find("'" + std::string(name) + "'"), std::string::npos);
+    for (std::string_view name : bridge_handler_names) EXPECT_TRUE(contains(shim, "'" + std::string(name) + "'"));
 }
 
 TEST(Dispatch, WhatEachMessageLeavesInTheLog) {
     temp_dir dir;
     ASSERT_TRUE(open_app_log(dir.path()));
-    struct row {
-        const char* message;
-        const char* logged;  // nullptr: nothing
-    } rows[] = {
+    // A message, and what it adds to the log (nullptr: nothing).
+    std::pair<const char*, const char*> rows[] = {
         {R"({"handler":"__log__","data":"warn: x 1"})", "] [JS] warn: x 1\n"},
         {R"({"handler":"__log__","data":"log: {\"a\":1} x"})", "] [JS] log: {\"a\":1} x\n"},
         {R"({"handler":"__log__","data":null})", "] [JS] \n"},
@@ -45,15 +43,11 @@ TEST(Dispatch, WhatEachMessageLeavesInTheLog) {
         {"not json at all", nullptr},
         {"", nullptr},
     };
-    for (const row& r : rows) {
-        std::string before = read_file(dir / "velunio-print.log");
-        on_web_message_received(r.message);
-        std::string added = read_file(dir / "velunio-print.log").substr(before.size());
-        if (r.logged) {
-            EXPECT_NE(added.find(r.logged), std::string::npos) << r.message << " logged: " << added;
-        } else {
-            EXPECT_EQ(added, "") << r.message;
-        }
+    for (const auto& [message, logged] : rows) {
+        std::size_t before = read_file(dir / "velunio-print.log").size();
+        on_web_message_received(message);
+        std::string added = read_file(dir / "velunio-print.log").substr(before);
+        EXPECT_TRUE(logged ? contains(added, logged) : added.empty()) << message << " logged: " << added;
     }
     close_app_log();
 }

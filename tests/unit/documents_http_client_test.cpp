@@ -19,11 +19,7 @@ TEST(HttpClientRules, ErrorTextsAndLimits) {
 // Each step: seconds since the start and the bytes moved so far; whether the transfer may go on.
 TEST(HttpClientRules, SpeedFloorOverTheWindow) {
     http_limits limits;  // 1024 bytes/s over 30 s: 30720 bytes a window
-    struct step {
-        double at;
-        std::uint64_t moved;
-        bool goes_on;
-    };
+    struct step { double at; std::uint64_t moved; bool goes_on; };
     std::vector<std::pair<const char*, std::vector<step>>> cases = {
         {"silent", {{0, 0, true}, {29.9, 0, true}, {30, 0, false}}},
         {"a byte a second", {{0, 0, true}, {15, 15, true}, {29, 29, true}, {30, 30, false}}},

@@ -23,10 +23,7 @@ TEST(UploadResultText, StaysValidJsonWithinTheLimit) {
     std::string long_path = "/o/" + std::string(4200, 'p');
     std::string quotes;  // escapes are never split: 2032 quote escapes and the ellipsis fill the room
     for (int i = 0; i < 2032; ++i) quotes += "\\\"";
-    struct row {
-        upload_result result;
-        std::string json;
-    } rows[] = {
+    struct row { upload_result result; std::string json; } rows[] = {
         {{"/o/it's \"a\".pdf", "e\t1", std::nullopt}, R"({"path":"/o/it's \"a\".pdf","envelopeId":"e\t1"})"},
         {{"/o/a.pdf", std::nullopt, std::string("a\0b\x01\xff", 5)}, R"({"path":"/o/a.pdf","error":"a\u0000b\u0001�"})"},
         {{"/o/a.pdf", std::nullopt, std::string(5000, 'x')},
@@ -45,11 +42,7 @@ TEST(UploadResultText, StaysValidJsonWithinTheLimit) {
 
 // Each report: milliseconds since the start, the bytes sent; whether it reaches the page.
 TEST(UploadProgress, AFewReportsASecondAndAlwaysTheLast) {
-    struct step {
-        int at_ms;
-        std::uint64_t sent;
-        bool due;
-    } steps[] = {
+    struct step { int at_ms; std::uint64_t sent; bool due; } steps[] = {
         {0, 100, true},  {100, 200, false}, {249, 300, false}, {250, 400, true},  {300, 400, false},
         {600, 350, false}, {601, 500, true}, {602, 1000, true}, {900, 1000, false},
     };

@@ -25,25 +25,21 @@ TEST(CallbackUrl, FromTheCaseSensitiveSchemeToTheFirstSpaceQuoteOrNul) {
 }
 
 TEST(HandOverRecord, SizeIsLittleEndianBytesThenTheTextUpToANul) {
-    std::string record = encode_hand_over_record(std::string_view("velunioprinter://\xc3\xa9"));
-    unsigned char header[4];
-    for (int i = 0; i < 4; ++i) header[i] = static_cast<unsigned char>(record[i]);
-    EXPECT_EQ(decode_hand_over_size(header), 19u);
-    EXPECT_EQ(record.substr(4), "velunioprinter://\xc3\xa9");
+    EXPECT_EQ(encode_hand_over_record(std::string_view("velunioprinter://\xc3\xa9")),
+              std::string("\x13\0\0\0velunioprinter://\xc3\xa9", 23));
     EXPECT_EQ(encode_hand_over_record(std::nullopt), std::string(4, '\0'));
     unsigned char big[4] = {0x01, 0x00, 0x01, 0x00};
     EXPECT_EQ(decode_hand_over_size(big), 0x10001u);
     EXPECT_EQ(hand_over_text(std::string_view("velunioprinter://a\0junk", 23)), "velunioprinter://a");
 }
 
-std::vector<std::string> scripts_run;
-int raised = 0;
-
 // The running instance's side: a callback URL reaches handleCallback escaped, anything
 // else only raises the window, and a script that would need a cut is not run.
 TEST(HandOverReceived, CallbackUrlsReachThePageAndEveryRecordRaisesTheWindow) {
     temp_dir dir;
     open_app_log(dir.path());
+    static std::vector<std::string> scripts_run;
+    static int raised = 0;
     set_page_script_runner([](const std::string& s) { scripts_run.push_back(s); });
     set_bring_to_front_action([] { ++raised; });
     std::string fixed = callback_script("");
@@ -57,7 +53,7 @@ TEST(HandOverReceived, CallbackUrlsReachThePageAndEveryRecordRaisesTheWindow) {
               "window.velunio&&typeof window.velunio.handleCallback==='function'&&"
               "window.velunio.handleCallback('velunioprinter://cb?q=\\'x\\'\\\\y\\nz')");
     EXPECT_EQ(raised, 6);
-    EXPECT_NE(read_file(app_log_path()).find("handleCallback not run"), std::string::npos);
+    EXPECT_TRUE(contains(read_file(app_log_path()), "handleCallback not run"));
     set_page_script_runner(nullptr);
     set_bring_to_front_action(nullptr);
     close_app_log();

@@ -5,12 +5,10 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <future>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -19,20 +17,13 @@ namespace {
 class InstanceSocket : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (const char* old = std::getenv("XDG_RUNTIME_DIR")) saved = old;
         setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
         open_app_log(logs.path());
     }
-    void TearDown() override {
-        if (saved.empty()) unsetenv("XDG_RUNTIME_DIR");
-        else setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
-        close_app_log();
-    }
+    void TearDown() override { close_app_log(); }
     std::string socket_path() { return runtime / "velunio-printaro/instance.sock"; }
     std::string log() { return read_file(app_log_path()); }
-    temp_dir runtime;
-    temp_dir logs;
-    std::string saved;
+    temp_dir runtime, logs;
 };
 
 int raised = 0;
@@ -42,12 +33,9 @@ int raised = 0;
 TEST_F(InstanceSocket, FirstClaimOwnsAPrivateSocketThatAnswersHandOvers) {
     EXPECT_EQ(send_hand_over(socket_path(), encode_hand_over_record(std::nullopt)), hand_over_outcome::not_running);
     ASSERT_EQ(claim_single_instance("/unused"), instance_claim::first);
-    struct stat folder {}, socket {};
-    ASSERT_EQ(::stat((runtime / "velunio-printaro").c_str(), &folder), 0);
-    ASSERT_EQ(::stat(socket_path().c_str(), &socket), 0);
-    EXPECT_EQ(folder.st_mode & 0777, 0700u);
-    EXPECT_TRUE(S_ISSOCK(socket.st_mode));
-    EXPECT_EQ(socket.st_mode & 0777, 0600u);
+    EXPECT_EQ(file_mode(runtime / "velunio-printaro"), 0700u);
+    EXPECT_TRUE(std::filesystem::is_socket(socket_path()));
+    EXPECT_EQ(file_mode(socket_path()), 0600u);
     EXPECT_EQ(claim_single_instance("/unused"), instance_claim::second);
 
     set_bring_to_front_action([] { ++raised; });
@@ -60,7 +48,7 @@ TEST_F(InstanceSocket, FirstClaimOwnsAPrivateSocketThatAnswersHandOvers) {
         EXPECT_EQ(sent.get(), record.size() == 4 ? hand_over_outcome::answered : hand_over_outcome::no_answer);
     }
     EXPECT_EQ(raised, 1);
-    EXPECT_NE(log().find("[callback] Hand-over of 1048576 bytes refused (limit 65536)"), std::string::npos);
+    EXPECT_TRUE(contains(log(), "[callback] Hand-over of 1048576 bytes refused (limit 65536)"));
     set_bring_to_front_action(nullptr);
 }
 
@@ -73,7 +61,7 @@ TEST_F(InstanceSocket, SocketLeftByADeadInstanceIsReplaced) {
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     ::close(fd);  // the path stays, nobody listens
     EXPECT_EQ(claim_single_instance("/unused"), instance_claim::first);
-    EXPECT_NE(log().find("Replacing stale socket"), std::string::npos);
+    EXPECT_TRUE(contains(log(), "Replacing stale socket"));
 }
 
 TEST_F(InstanceSocket, FolderThatIsALinkIsNotUsed) {

@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 
 TEST(JsonFindString, SearchAndDecodingRules) {
-    struct row {
-        std::string text, key;
-        std::optional<std::string> value;
-    } rows[] = {
+    struct row { std::string text, key; std::optional<std::string> value; } rows[] = {
         {R"({"a":"x"})", "a", "x"},
         {"{\"a\" \t: :\t \"x\"}", "a", "x"},
         {R"({"a""x"})", "a", "x"},  // no colon at all
@@ -46,10 +43,7 @@ TEST(JsonFindNestedString, InnerKeyMayLieBeyondTheOuterValue) {
 }
 
 TEST(JsonQuote, PlainAsciiLiteralsOfAnyText) {
-    struct row {
-        std::optional<std::string> in;
-        std::string out;
-    } rows[] = {
+    struct row { std::optional<std::string> in; std::string out; } rows[] = {
         {std::nullopt, "null"},
         {"", "\"\""},
         {"\t\xC3\xA9", "\"\\t\\u00e9\""},

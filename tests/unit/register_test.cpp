@@ -45,10 +45,7 @@ TEST(RegisterRules, QueuesAddressTheirPrinterAndPassPdfThrough) {
 TEST(RegisterRules, StartReportNamesThePrintersWithoutAQueue) {
     const std::string sign = printer_ipp_url(flows[0], 8632), request = printer_ipp_url(flows[1], 8632);
     const std::string how = "; to print from applications, add the queues once with: " + std::string(register_command());
-    struct row {
-        std::optional<std::vector<queue_info>> queues;
-        std::string report;
-    };
+    struct row { std::optional<std::vector<queue_info>> queues; std::string report; };
     const row rows[] = {
         {std::vector<queue_info>{{"a", "", sign}, {"b", "", request}}, "[startup] Print queues point at both printers"},
         {std::vector<queue_info>{{"b", "", request}, {"office", "", "ipp://printer.invalid/"}, {"a", "", sign}},

@@ -7,7 +7,6 @@
 #include "bridge/handlers.h"
 
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,8 +19,7 @@ struct page_recorder {
     page_recorder() {
         install_bridge_deliverers();
         deliver_posted_messages();  // nothing left over from an earlier test
-        auto sink = scripts;
-        set_page_script_runner([sink](const std::string& script) { sink->push_back(script); });
+        set_page_script_runner([sink = scripts](const std::string& script) { sink->push_back(script); });
     }
     ~page_recorder() { set_page_script_runner(nullptr); }
 
@@ -36,18 +34,16 @@ struct page_recorder {
     // Pumps until `count` calls of `function` arrived or the time is up; returns them.
     std::vector<std::string> wait_for_calls(std::size_t count, const std::string& function,
                                             std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        wait_for(SIZE_MAX, limit, [&] { return calls(function).size() >= count; });
+        wait_for(0, limit, [&] { return calls(function).size() >= count; });
         return calls(function);
     }
 
-    // Pumps until `count` scripts arrived or the time is up; returns what arrived.
+    // Pumps until `count` scripts arrived (or `enough` holds) or the time is up; returns what arrived.
     const std::vector<std::string>& wait_for(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10),
                                              const std::function<bool()>& enough = nullptr) {
-        auto until = std::chrono::steady_clock::now() + limit;
-        for (;;) {
+        for (auto until = std::chrono::steady_clock::now() + limit;;) {
             deliver_posted_messages();
-            bool done = enough ? enough() : scripts->size() >= count;
-            if (done || std::chrono::steady_clock::now() > until) return *scripts;
+            if ((enough ? enough() : scripts->size() >= count) || std::chrono::steady_clock::now() > until) return *scripts;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }

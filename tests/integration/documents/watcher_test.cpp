@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
 
 namespace fs = std::filesystem;
@@ -18,11 +19,9 @@ namespace {
 
 // (path, flow) of a _onNewPrintedFile script; the test names hold no quotes.
 std::pair<std::string, std::string> reported(const std::string& script) {
-    std::string marker = "_onNewPrintedFile('";
-    std::size_t at = script.rfind(marker) + marker.size();
-    std::size_t mid = script.find("','", at);
-    std::size_t end = script.find("')", mid);
-    return {script.substr(at, mid - at), script.substr(mid + 3, end - mid - 3)};
+    std::smatch m;
+    std::regex_search(script, m, std::regex(R"(_onNewPrintedFile\('([^']*)','([^']*)'\)$)"));
+    return {m[1], m[2]};
 }
 
 // A file that takes its name by a rename, as a finished job's does.
@@ -45,8 +44,7 @@ protected:
     void start() { watcher = start_printed_file_watcher(out); }
     std::string log_text() { return read_file(logs / "velunio-print.log"); }
 
-    temp_dir root;
-    temp_dir logs;
+    temp_dir root, logs;
     std::string out = root / "out";
     std::unique_ptr<printed_file_watcher> watcher;
 };
@@ -64,22 +62,14 @@ TEST_F(Watcher, ReportsAndConfinementAgreeOnEveryPlacement) {
     fs::create_directories(out + "/WebKit/data");
     fs::create_directories(out + "/spool");
     fs::create_symlink(root / "elsewhere", out + "/linked");
-    struct placement {
-        std::string relative;
-        const char* flow;  // nullptr: neither reported nor accepted
+    // Where a file lands and the flow it is reported in; none: neither reported nor accepted.
+    std::vector<std::pair<std::string, const char*>> table{
+        {"sign-myself/a.pdf", "sign_myself"}, {"REQUEST-SIGNATURE/../request-signature/B.PDF", "request_signature"},
+        {"top.pdf", "sign_myself"}, {"request-signature/deeper/c.pdf", "request_signature"},
+        {"other/deeper/d.pdf", "sign_myself"}, {"WebKit/data/e.pdf", nullptr}, {"spool/f.pdf", nullptr},
+        {"sign-myself/note.txt", nullptr}, {"linked/g.pdf", nullptr},
     };
-    const std::vector<placement> table{
-        {"sign-myself/a.pdf", "sign_myself"},
-        {"REQUEST-SIGNATURE/../request-signature/B.PDF", "request_signature"},
-        {"top.pdf", "sign_myself"},
-        {"request-signature/deeper/c.pdf", "request_signature"},
-        {"other/deeper/d.pdf", "sign_myself"},
-        {"WebKit/data/e.pdf", nullptr},
-        {"spool/f.pdf", nullptr},
-        {"sign-myself/note.txt", nullptr},
-        {"linked/g.pdf", nullptr},
-    };
-    for (const placement& p : table) land(out + "/" + fs::path(p.relative).lexically_normal().string());
+    for (const auto& [relative, flow] : table) land(out + "/" + fs::path(relative).lexically_normal().string());
     fs::create_symlink(root / "outside.pdf", out + "/sign-myself/link.pdf.tmp");
     fs::rename(out + "/sign-myself/link.pdf.tmp", out + "/sign-myself/link.pdf");
 
@@ -98,19 +88,13 @@ TEST_F(Watcher, ReportsAndConfinementAgreeOnEveryPlacement) {
 
     std::map<std::string, std::string> told;
     for (const std::string& script : *page.scripts) told.insert(reported(script));
-    std::vector<placement> all = table;
-    all.push_back({"sign-myself/link.pdf", nullptr});
-    all.push_back({"request-signature/batch/h.pdf", "request_signature"});
-    for (const placement& p : all) {
-        std::string path = out + "/" + p.relative;
-        std::string normal = out + "/" + fs::path(p.relative).lexically_normal().string();
-        EXPECT_EQ(told.count(normal) == 1, p.flow != nullptr) << p.relative;
-        if (p.flow && told.count(normal)) {
-            EXPECT_EQ(told[normal], p.flow) << p.relative;
-        }
-        EXPECT_EQ(confined_printed_file(out, path).has_value(), p.flow != nullptr) << p.relative;
+    table.insert(table.end(), {{"sign-myself/link.pdf", nullptr}, {"request-signature/batch/h.pdf", "request_signature"}});
+    for (const auto& [relative, flow] : table) {
+        std::string path = out + "/" + relative, normal = out + "/" + fs::path(relative).lexically_normal().string();
+        EXPECT_EQ(told.count(normal) ? told[normal] : "", flow ? flow : "") << relative;
+        EXPECT_EQ(confined_printed_file(out, path).has_value(), flow != nullptr) << relative;
         delete_printed_file(out, path);
-        EXPECT_EQ(fs::exists(fs::symlink_status(normal)), p.flow == nullptr) << "delete of " << p.relative;
+        EXPECT_EQ(fs::exists(fs::symlink_status(normal)), flow == nullptr) << "delete of " << relative;
     }
     EXPECT_TRUE(fs::exists(root / "outside.pdf"));
     EXPECT_FALSE(confined_printed_file(out, root / "outside.pdf"));
@@ -125,7 +109,7 @@ TEST_F(Watcher, PresentFilesOnceThenRenamesOnlyEachIdentityOnce) {
     start();
     ASSERT_EQ(page.wait_for(2).size(), 2u);
     EXPECT_EQ(reported((*page.scripts)[1]), std::make_pair(out + "/request-signature/B.PDF", std::string("request_signature")));
-    EXPECT_NE(log_text().find("[startFileWatcher] Existing file queued: sign-myself/a.pdf"), std::string::npos);
+    EXPECT_TRUE(contains(log_text(), "[startFileWatcher] Existing file queued: sign-myself/a.pdf"));
 
     write_file(out + "/sign-myself/in-place.pdf", "x");                          // written under its name
     fs::rename(out + "/sign-myself/a.pdf", out + "/sign-myself/a.tmp");          // away from .pdf
@@ -139,7 +123,8 @@ TEST_F(Watcher, PresentFilesOnceThenRenamesOnlyEachIdentityOnce) {
     for (int t = 0; t < 4; ++t)
         writers.emplace_back([this, t] {
             for (int i = 0; i < 400; ++i)
-                land(out + ((i % 2) ? "/request-signature/" : "/sign-myself/") + std::to_string(t) + "-" + std::to_string(i) + ".pdf");
+                land(out + (i % 2 ? "/request-signature/" : "/sign-myself/") + std::to_string(t) + "-" +
+                     std::to_string(i) + ".pdf");
         });
     for (auto& w : writers) w.join();
     page.wait_for(4 + 1600, std::chrono::seconds(20));
@@ -159,8 +144,7 @@ TEST_F(Watcher, LostNotificationsAreRecoveredByARescan) {
     watcher_events_lost(*watcher);
     watcher_events_lost(*watcher);
     EXPECT_EQ(page.wait_for(51, std::chrono::milliseconds(500)).size(), 50u);
-    EXPECT_NE(log_text().find("[startFileWatcher] Change notifications were lost; rescanning the flow folders"),
-              std::string::npos);
+    EXPECT_TRUE(contains(log_text(), "[startFileWatcher] Change notifications were lost; rescanning the flow folders"));
 }
 
 TEST_F(Watcher, HandlersStartOnceAndClearNeverFollowsALink) {
@@ -184,5 +168,5 @@ TEST_F(Watcher, HandlersStartOnceAndClearNeverFollowsALink) {
     EXPECT_FALSE(fs::exists(out + "/sign-myself/a.pdf"));
     EXPECT_TRUE(fs::exists(out + "/sign-myself/keep.txt"));
     EXPECT_TRUE(fs::exists(root / "precious/mine.pdf"));
-    EXPECT_NE(log_text().find("[clearPrintedFiles] Deleted sign-myself/a.pdf"), std::string::npos);
+    EXPECT_TRUE(contains(log_text(), "[clearPrintedFiles] Deleted sign-myself/a.pdf"));
 }

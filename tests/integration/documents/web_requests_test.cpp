@@ -14,7 +14,6 @@ std::string message(const std::string& handler, const std::string& data) {
 std::string get(const std::string& id, const std::string& url) {
     return message("httpGet", "{\"id\":" + json_quote(id) + ",\"url\":" + json_quote(url) + "}");
 }
-
 std::string token(const std::string& endpoint, const std::string& body) {
     return message("postToken", "{\"endpoint\":" + json_quote(endpoint) + ",\"body\":" + json_quote(body) + "}");
 }
@@ -29,10 +28,7 @@ TEST(PageRequests, OutcomesReachThePage) {
     page_recorder page;
     const std::string on_get = "window.velunio&&window.velunio._onHttpGetResponse(";
     const std::string on_token = "window.velunio&&window.velunio._onTokenResponse(";
-    struct row {
-        std::string message, script;
-        int requests;
-    } rows[] = {
+    struct row { std::string message, script; int requests; } rows[] = {
         {get("a\"\\1", server.url("/respond?status=200&body=ok")), on_get + "\"a\\\"\\\\1\",\"ok\",null)", 1},
         {get("2", server.url("/respond?status=404&body=gone")), on_get + "\"2\",null,\"HTTP 404\")", 1},
         {get("3", server.url("/respond?status=200&body=%C3%A9t%C3%A9%00%FF")),
@@ -64,8 +60,7 @@ TEST(PageRequests, OutcomesReachThePage) {
         before = server.request_count();
     }
     EXPECT_EQ(server.request_body(4), "grant_type=x&code=%C3%A9");
-    EXPECT_NE(server.request_headers(4)->find("\r\nContent-Type: application/x-www-form-urlencoded\r\n"),
-              std::string::npos);
+    EXPECT_TRUE(contains(*server.request_headers(4), "\r\nContent-Type: application/x-www-form-urlencoded\r\n"));
 
     // Missing members, or data that is not a string: nothing starts and nothing answers.
     on_web_message_received(message("httpGet", "{\"id\":\"5\"}"));

@@ -13,7 +13,6 @@
     _onDeeplinkResult: function () { window.velunio.roundTrip(); },
     _onHttpGetResponse: function (id) { console.log('got get ' + id); },
     _onTokenResponse: function (text) { console.log('got token ' + text); },
-    _onUploadResult: function (json) { console.log('got upload ' + JSON.parse(json).path); },
     _onNewPrintedFile: function (path) { console.log('got file ' + path); },
     // Every entry, looked up now.
     probe: function () {
