@@ -1,6 +1,6 @@
 """Shared by the Python GUI tests and the page bench: bounded waits, a private environment,
 processes that end with the test, the program's window on the X display, and a small PDF."""
-import os, signal, socket, subprocess, sys, time
+import contextlib, os, signal, socket, subprocess, sys, time
 
 
 class Failure(Exception):
@@ -31,11 +31,6 @@ def read(path, last_lines=None):
         return ""
 
 
-def write(path, text):
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
-
-
 def private_env(root, *extra_dirs):
     """HOME, the XDG folders (and `extra_dirs`, (variable, folder) pairs), the output folder and a
     free printer port below root; nothing else of the caller's environment (no session bus, no proxy)."""
@@ -54,53 +49,40 @@ def private_env(root, *extra_dirs):
     return env
 
 
-class Processes:
+class Processes(list):
     """Every process a test starts, each in a session of its own whose whole group (the web
     engine's helpers, a launched browser) ends with it."""
 
-    def __init__(self):
-        self.started = []
-
     def start(self, argv, env, log_path, **kwargs):
         with open(log_path, "ab") as out:
-            self.started.append(subprocess.Popen(argv, env=env, stdout=out, stderr=out, stdin=subprocess.DEVNULL,
-                                                 start_new_session=True, **kwargs))
-        return self.started[-1]
+            self.append(subprocess.Popen(argv, env=env, stdout=out, stderr=out, stdin=subprocess.DEVNULL,
+                                         start_new_session=True, **kwargs))
+        return self[-1]
 
     @staticmethod
-    def stop(proc, seconds=10):
-        """SIGTERM to the group, then SIGKILL to what is left of it."""
-        for sig in (signal.SIGTERM, signal.SIGKILL):
-            try:
-                os.killpg(proc.pid, sig)
-                proc.wait(seconds)
-            except (OSError, subprocess.TimeoutExpired):
-                pass
-
-    @staticmethod
-    def end(proc, seconds=20):
-        """SIGTERM to the process alone, as a stop from the desktop; its exit code (None when it
-        does not end in time), then what is left of its group stopped."""
+    def stop(proc, seconds=20):
+        """SIGTERM to the process alone, as a stop from the desktop, then SIGTERM and SIGKILL to
+        what is left of its group; the exit code, None when it did not end within `seconds`."""
         proc.send_signal(signal.SIGTERM)
         try:
             return proc.wait(seconds)
         except subprocess.TimeoutExpired:
             return None
         finally:
-            Processes.stop(proc)
+            for sig in (signal.SIGTERM, signal.SIGKILL):
+                with contextlib.suppress(OSError):
+                    os.killpg(proc.pid, sig)
+            proc.wait()
 
     def stop_all(self, root):
-        for proc in reversed(self.started):
+        for proc in reversed(self):
             self.stop(proc)
         # Started on the test's behalf by others (the desktop launching a browser, `gio open`
         # starting the program) and outliving their parents: known by `root` in their command line.
         for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    if root.encode() in f.read() and int(pid) != os.getpid():
-                        os.kill(int(pid), signal.SIGKILL)
-            except OSError:
-                pass
+            with contextlib.suppress(OSError), open(f"/proc/{pid}/cmdline", "rb") as f:
+                if root.encode() in f.read() and int(pid) != os.getpid():
+                    os.kill(int(pid), signal.SIGKILL)
 
 
 def start_display(procs, env, log_path):

@@ -1,9 +1,8 @@
 #!/usr/bin/env python3
-"""Loopback HTTP server of the test suite:  http_test_server.py RECORDS [CERTIFICATE KEY]
-Binds 127.0.0.1 on an ephemeral port, prints "PORT <n>" and serves until killed; HTTPS with a
-certificate and key. Request n is recorded in RECORDS byte for byte, before the answer is sent,
-as n.headers and n.body (over 8 MiB: n.body_head / n.body_tail, 64 KiB each) with n.body_len.
-A query member rate=R reads the body at R bytes a second. The path chooses the answer:
+"""http_test_server.py RECORDS [CERTIFICATE KEY]: the suite's loopback HTTP(S) server. Prints
+"PORT <n>" for its port on 127.0.0.1. Request n is recorded in RECORDS before the answer, as
+n.headers, n.body (over 8 MiB: n.body_head / n.body_tail, 64 KiB each) and n.body_len; a query
+member rate=R reads the body at R bytes a second. The path chooses the answer:
 
   /respond?status=S&body=B   status S with body B (percent-decoded); no body when B is absent
   /long-error?n=N            200 with a GraphQL error whose message is N letters m
@@ -20,11 +19,6 @@ import itertools, os, socket, ssl, struct, sys, threading, time, urllib.parse
 
 BIG, EDGE = 8 << 20, 64 << 10
 numbers = itertools.count()
-
-
-def save(name, data):
-    with open(os.path.join(sys.argv[1], name), "wb") as f:
-        f.write(data)
 
 
 def read_request(conn):
@@ -60,7 +54,8 @@ def read_request(conn):
     parts = {"body_head": first, "body_tail": tail} if length > BIG else {"body": first[:length]}
     # body_len last: the C++ side counts a request once its record is complete.
     for suffix, data in {"headers": head, **parts, "body_len": str(received).encode()}.items():
-        save(f"{n}.{suffix}", data)
+        with open(os.path.join(sys.argv[1], f"{n}.{suffix}"), "wb") as f:
+            f.write(data)
     return head, url
 
 
@@ -72,8 +67,9 @@ def answer(conn, status, body=b"", extra=b""):
 def serve(conn):
     try:
         head, url = read_request(conn)
-        path = url.path if head else None
-        q = {k: v[0] for k, v in urllib.parse.parse_qs(url.query, keep_blank_values=True).items()} if head else {}
+        if not head:
+            return
+        path, q = url.path, {k: v[0] for k, v in urllib.parse.parse_qs(url.query, keep_blank_values=True).items()}
         if path == "/respond":
             raw = url.query.split("body=", 1)[1].split("&")[0] if "body" in q else ""
             answer(conn, int(q.get("status", "200")), urllib.parse.unquote_to_bytes(raw))
@@ -102,7 +98,7 @@ def serve(conn):
             conn.sendall(b"this is not HTTP at all\r\n\r\n")
         elif path == "/redirect":
             answer(conn, int(q.get("code", "302")), b"", b"Location: %s\r\n" % q.get("to", "").encode())
-        elif head:
+        else:
             answer(conn, 404, b"not found")
     except OSError:
         pass

@@ -1,36 +1,66 @@
 #!/usr/bin/env python3
 """The whole product, driven as a user drives it (docs/testing.md tells the road), in one
-temporary folder with the development signing service, a private CUPS scheduler and a scripted
-browser as the desktop's http: handler. The page is driven with real key presses and clicks and
-observed through its console lines in the program's log; each state is screenshot.
+temporary folder with the development signing service, a private CUPS scheduler and this script
+as the desktop's web browser. The page is driven with real key presses and clicks and observed
+through its console lines in the program's log; each state is screenshot.
     e2e_test.py --app BUILD/velunio-print-app --source SRC --build BUILD"""
-import argparse, glob, hashlib, json, os, pathlib, re, shutil, signal, subprocess, sys, tempfile, time, urllib.request
+import argparse, glob, hashlib, html, http.client, json, os, re, shutil, signal, subprocess, sys, tempfile, time
+import urllib.parse, urllib.request
+from pathlib import Path
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SUPPORT = os.path.join(HERE, "..", "..", "support")
+SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support")
 sys.path.insert(0, SUPPORT)
 from gui_support import (Failure, Processes, geometry, minimal_pdf, private_env, read, start_display,  # noqa: E402
-                         wait_for, windows, write, xdotool)
+                         wait_for, windows, xdotool)
 
-TITLE_BAR_HEIGHT = 28  # the window's drawn title strip; the page starts below it
-# Folder: printer, the page's flow, the service's flow, the envelope name typed (a key name of
-# the upload message, which must not hide that key), Tabs to its name field from the page's top.
-FLOWS = {"sign-myself": ("Sign_Myself_(Velunio)", "sign_myself", "SIGN_MYSELF", "token", 4),
-         "request-signature": ("Request_Signature_(Velunio)", "request_signature", "REQUEST_SIGNATURE",
-                               "envelopeFlowType", 6)}
+# Folder: the queue --register adds, the page's flow, the service's flow, the envelope name typed
+# (a key name of the upload message, which must not hide that key), Tabs from the page's top to
+# the document's name field.
+FLOWS = {"sign-myself": ("Sign_Myself_Velunio", "sign_myself", "SIGN_MYSELF", "token", 4),
+         "request-signature": ("Request_Signature_Velunio", "request_signature", "REQUEST_SIGNATURE", "envelopeFlowType", 6)}
 # The page logs its screen, its whole list at start (and "[]" when cleared), then one line per
 # changed document: "document {...}" or "document removed {"path": ...}".
 STATE_LINE = re.compile(r"\[JS\] \w+: \[page\] (screen|documents|document removed|document) (.*)$", re.M)
 started_at = time.monotonic()
 
 
-def note(text):
-    print(f"[e2e {time.monotonic() - started_at:6.1f}s] {text}", flush=True)
-
-
 def expect(ok, message):
     if not ok:
         raise Failure(message)
+
+
+def browser(log_path, url):
+    """The desktop's web browser (e2e_test.py --browser LOG URL): on the development service's
+    sign-in page it presses Allow, as a person does, then lets the desktop open the
+    velunioprinter:// callback it is redirected to. Loopback addresses only; each step logged."""
+    def log(text):
+        with open(log_path, "a", encoding="utf-8") as f:
+            f.write(f"{time.strftime('%H:%M:%S')} [{os.getpid()}] {text}\n")
+        return 1
+
+    log(f"open {url}")
+    parts = urllib.parse.urlsplit(url)
+    if parts.scheme != "http" or parts.hostname not in ("127.0.0.1", "localhost"):
+        return log("refused: not a loopback http URL")
+    try:
+        server = http.client.HTTPConnection(parts.hostname, parts.port, timeout=15)  # no proxy, no redirects followed
+        server.request("GET", urllib.parse.urlunsplit(("", "", parts.path, parts.query, "")))
+        form = re.search(r'<form [^>]*action="([^"]*)"(.*?)</form>', server.getresponse().read().decode(), re.S)
+        allow = form and re.search(r'<button [^>]*name="([^"]*)" value="(allow)"', form.group(2))
+        if not allow:
+            return log("no sign-in form with an Allow button on the page")
+        fields = re.findall(r'<input type="hidden" name="([^"]*)" value="([^"]*)"', form.group(2)) + [allow.groups()]
+        body = urllib.parse.urlencode([tuple(map(html.unescape, field)) for field in fields])
+        server.request("POST", html.unescape(form.group(1)), body, {"Content-Type": "application/x-www-form-urlencoded"})
+        answer = server.getresponse()
+        location = answer.getheader("Location")
+        if answer.status not in (301, 302, 303) or not location:
+            return log(f"answer {answer.status} without a redirect")
+        r = subprocess.run(["gio", "open", location], timeout=30, capture_output=True, text=True)
+        log(f"gio open {location} exited {r.returncode} {r.stderr.strip()}{'; callback handed over' if r.returncode == 0 else ''}")
+        return r.returncode
+    except Exception as e:  # noqa: BLE001 - whatever went wrong belongs in the log
+        return log(f"failed: {e!r}")
 
 
 class EndToEnd:
@@ -42,7 +72,7 @@ class EndToEnd:
         os.makedirs(self.artifacts, exist_ok=True)
         for old in glob.glob(os.path.join(self.artifacts, "*")):
             os.remove(old)
-        self.log_file, self.browser_log = self.path("out", "velunio-print.log"), self.path("bin", "browser.log")
+        self.log_file, self.browser_log = self.path("out", "velunio-print.log"), self.path("logs", "browser.log")
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
@@ -62,10 +92,9 @@ class EndToEnd:
                 screen = value
             elif kind == "documents":
                 docs = {os.path.realpath(d["path"]): d for d in value}
-            elif docs is not None and kind == "document removed":
-                docs.pop(os.path.realpath(value["path"]), None)
             elif docs is not None:
-                docs[os.path.realpath(value["path"])] = value
+                path = os.path.realpath(value["path"])
+                docs.pop(path, None) if kind == "document removed" else docs.update({path: value})
         return screen, docs
 
     def describe(self):
@@ -79,22 +108,19 @@ class EndToEnd:
         return wait_for(what, lambda: re.search(pattern, self.page_log(), re.M), seconds, detail=self.describe)
 
     def focus_page(self):
-        """A click on the page's blank margin below the title strip: the web view takes the
-        keyboard focus and the page's Tab order starts over from there."""
+        """A click on the page's blank margin below the window's drawn title strip (28 px): the web
+        view takes the keyboard focus and the page's Tab order starts over from there."""
         x, y, _, _ = geometry(self.env, self.window)
         # Without --sync: that waits for a movement, forever when the pointer is there already.
-        xdotool(self.env, "mousemove", str(x + 6), str(y + TITLE_BAR_HEIGHT + 6))
-        time.sleep(0.1)
-        xdotool(self.env, "click", "1")
+        xdotool(self.env, "mousemove", str(x + 6), str(y + 28 + 6), "sleep", "0.1", "click", "1")
         xdotool(self.env, "windowfocus", "--sync", self.window, check=False)
         time.sleep(0.2)
 
     def press(self, *keys, tabs=0, focus=True):
         if focus:
             self.focus_page()
-        for key in ("Tab",) * tabs + keys:
-            xdotool(self.env, "key", "--clearmodifiers", key)
-            time.sleep(0.12)
+        xdotool(self.env, "key", "--clearmodifiers", "--delay", "120", *("Tab",) * tabs, *keys)
+        time.sleep(0.12)
 
     def screenshot(self, name):
         time.sleep(0.4)  # let the page paint the state just reached
@@ -107,41 +133,41 @@ class EndToEnd:
         subprocess.run(["import", "-window", "root", *crop, os.path.join(self.artifacts, f"{self.shots:02d}-{name}.png")],
                        env=self.env, capture_output=True, timeout=30)
 
+    def start_logged(self, name, argv, ready):
+        """A helper with its output in logs/NAME.log; the match of `ready` there once it is up."""
+        log = self.path("logs", f"{name}.log")
+        self.procs.start(argv, self.env, log)
+        return wait_for(f"{name} to start", lambda: re.search(ready, read(log), re.M), 20, detail=lambda: read(log))
+
     def set_up(self):
         """The private folders and display, the dev service, the scheduler; the program and its
-        page pointed at the service; the scripted browser as the desktop's."""
+        page pointed at the service; this script as the desktop's web browser."""
         self.env = private_env(self.root, ("TMPDIR", "tmp"))
         os.chmod(self.path("tmp"), 0o1777)
-        for d in ("data/applications", "app", "bin", "logs"):
+        for d in ("data/applications", "app", "logs"):
             os.makedirs(self.path(d), exist_ok=True)
         self.env.update(VELUNIO_REGISTER_LOG=self.path("logs", "register.log"), CUPS_SERVER=self.path("cups", "cups.sock"))
         if "DISPLAY" not in self.env:
             start_display(self.procs, self.env, self.path("logs", "xvfb.log"))
-        log = self.path("logs", "dev-service.log")
-        self.procs.start(["node", os.path.join(self.args.source, "tools", "dev-service", "server.js"), "--port", "0",
-                          "--data", self.path("dev-data")], self.env, log)
-        self.service = wait_for("the dev service to announce its port", lambda: re.search(
-            r"dev-service listening on (http://127\.0\.0\.1:\d+)", read(log)), 20, detail=lambda: read(log)).group(1)
+        self.service = self.start_logged("dev-service", ["node", os.path.join(self.args.source, "tools", "dev-service",
+                                         "server.js"), "--port", "0", "--data", self.path("dev-data")],
+                                         r"dev-service listening on (http://127\.0\.0\.1:\d+)").group(1)
         if not getattr(self.args, "no_cups", False):
-            log = self.path("logs", "cupsd.log")
-            self.procs.start(["bash", "-c", 'source "$0" && start_private_cupsd "$1" && echo scheduler ready && wait',
-                              os.path.join(SUPPORT, "private_cupsd.sh"), self.path("cups")], self.env, log)
-            wait_for("the private CUPS scheduler", lambda: "scheduler ready" in read(log), 15, detail=lambda: read(log))
+            self.start_logged("cupsd", ["bash", "-c", 'source "$0" && start_private_cupsd "$1" && echo scheduler ready && wait',
+                                        os.path.join(SUPPORT, "private_cupsd.sh"), self.path("cups")], "^scheduler ready$")
         self.app, ui = self.path("app", "velunio-print-app"), self.path("app", "ui")
         shutil.copy2(self.args.app, self.app)
         shutil.copytree(getattr(self.args, "ui", None) or os.path.join(os.path.dirname(self.args.app), "ui"), ui)
         config = json.loads(read(os.path.join(ui, "config.json")))
-        for key, path in (("authorizeUrl", "/oauth/authorize"), ("tokenUrl", "/oauth/token"),
-                          ("graphqlEndpoint", "/graphql"), ("envelopeUrl", "/envelopes/{id}")):
-            config[key] = self.service + path
-        write(os.path.join(ui, "config.json"), json.dumps(config))
-        script = self.path("bin", "scripted_browser.py")
-        shutil.copy2(os.path.join(HERE, "scripted_browser.py"), script)
-        write(self.path("data", "applications", "e2e-browser.desktop"),
-              f"[Desktop Entry]\nType=Application\nName=Scripted browser\nExec={sys.executable} {script} %u\n"
-              "MimeType=x-scheme-handler/http;x-scheme-handler/https;\nNoDisplay=true\n")
-        write(self.path("config", "mimeapps.list"), "[Default Applications]\nx-scheme-handler/http=e2e-browser.desktop\n"
-              "x-scheme-handler/https=e2e-browser.desktop\n")
+        config.update(authorizeUrl=f"{self.service}/oauth/authorize", tokenUrl=f"{self.service}/oauth/token",
+                      graphqlEndpoint=f"{self.service}/graphql", envelopeUrl=f"{self.service}/envelopes/{{id}}")
+        Path(os.path.join(ui, "config.json")).write_text(json.dumps(config))
+        Path(self.path("data", "applications", "e2e-browser.desktop")).write_text(
+            f"[Desktop Entry]\nType=Application\nName=Scripted browser\n"
+            f"Exec={sys.executable} {os.path.abspath(__file__)} --browser {self.browser_log} %u\n"
+            "MimeType=x-scheme-handler/http;x-scheme-handler/https;\nNoDisplay=true\n")
+        Path(self.path("config", "mimeapps.list")).write_text(
+            "[Default Applications]\nx-scheme-handler/http=e2e-browser.desktop\nx-scheme-handler/https=e2e-browser.desktop\n")
 
     def start_program(self, run=1):
         self.log_start = len(read(self.log_file))
@@ -149,7 +175,7 @@ class EndToEnd:
         self.window = wait_for("the program's window on the display", lambda: windows(self.env)[-1:], 30)[0]
 
     def stop_program(self):
-        code = Processes.end(self.program)
+        code = Processes.stop(self.program)
         expect(code == 0, f"the program ended with exit code {code} on SIGTERM (None: not within 20 s)")
 
     def sign_in(self):
@@ -166,26 +192,18 @@ class EndToEnd:
         self.screenshot("signed-in-empty")
 
     def register_and_print(self):
-        out = self.path("logs", "register.out")
-        with open(out, "wb") as f:
-            code = subprocess.run([self.app, "--register"], env=self.env, stdout=f, stderr=f, timeout=90).returncode
-        expect(code == 0, f"--register exited with {code}\n{read(out)}")
-        listing = subprocess.run(["lpstat", "-v"], env=self.env, capture_output=True, text=True, timeout=10).stdout
-        # The queues' backend is told not to wait for the job's end.
-        uris = {f"ipp://localhost:{self.env['VELUNIO_IPP_PORT']}/ipp/print/{flow[0]}?waitjob=false": folder
-                for folder, flow in FLOWS.items()}
-        queues = {uris[uri]: queue for queue, uri in re.findall(r"^device for (\S+): (\S+)$", listing, re.M) if uri in uris}
-        expect(len(queues) == 2, f"after --register the private scheduler lists:\n{listing}")
+        r = subprocess.run([self.app, "--register"], env=self.env, capture_output=True, text=True, timeout=90)
+        expect(r.returncode == 0, f"--register exited with {r.returncode}\n{r.stderr}")
         self.landed = {}
-        for folder, (printer, *_) in FLOWS.items():
+        for folder, (queue, *_) in FLOWS.items():
             source = self.path(f"{folder}-source.pdf")
-            minimal_pdf(source, f"Printed to {printer}")
-            r = subprocess.run(["lp", "-d", queues[folder], "-t", f"e2e {folder}", source], env=self.env,
+            minimal_pdf(source, f"Printed to {queue}")
+            r = subprocess.run(["lp", "-d", queue, "-t", f"e2e {folder}", source], env=self.env,
                                capture_output=True, text=True, timeout=20)
-            expect(r.returncode == 0, f"lp to {queues[folder]} failed: {r.stderr.strip()}")
+            expect(r.returncode == 0, f"lp to {queue} failed: {r.stderr.strip()}")
             files = wait_for(f"the printed PDF to land in {folder}", lambda: glob.glob(self.path("out", folder, "*.pdf")),
                              60, detail=lambda: read(self.path("cups", "log", "error_log"), 30))
-            expect(len(files) == 1 and pathlib.Path(files[0]).read_bytes() == pathlib.Path(source).read_bytes(),
+            expect(len(files) == 1 and Path(files[0]).read_bytes() == Path(source).read_bytes(),
                    f"{folder} holds {files}, not the printed PDF")
             self.landed[folder] = os.path.realpath(files[0])
         self.wait_page("both printed documents in their groups, ready to upload", lambda _, docs: docs and len(docs) == 2
@@ -205,13 +223,12 @@ class EndToEnd:
             ids[folder] = self.wait_page(f"an envelope id for {folder}", lambda _, docs: docs and (docs.get(path) or {}).get(
                 "status") == "done" and docs[path].get("envelopeId"), 30)
             self.screenshot("uploaded-sign-myself" if len(ids) == 1 else "uploaded-both")
-        expect(len(set(ids.values())) == 2, f"both uploads show the same envelope id: {ids}")
         opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
         fetch = lambda path: opener.open(self.service + path, timeout=10).read()  # noqa: E731
         envelopes = {e["id"]: e for e in json.loads(fetch("/api/envelopes"))}
         expect(len(envelopes) == 2, f"the service holds {list(envelopes.values())}")
         for folder, envelope_id in ids.items():
-            e, landed = envelopes.get(envelope_id, {}), pathlib.Path(self.landed[folder]).read_bytes()
+            e, landed = envelopes.get(envelope_id, {}), Path(self.landed[folder]).read_bytes()
             expect((e.get("flow"), e.get("name"), e.get("sha256")) == (FLOWS[folder][2], FLOWS[folder][3],
                    hashlib.sha256(landed).hexdigest()), f"the service's envelope {envelope_id} for {folder}: {e}")
             expect(fetch(f"/envelopes/{envelope_id}/document.pdf") == landed,
@@ -240,19 +257,18 @@ class EndToEnd:
         time.sleep(1.5)  # the page's list goes to the web view's storage: a user's pause lets it
         self.stop_program()
         self.start_program(2)
-        self.wait_page("the restarted page's home screen and list", lambda screen, docs: screen == "home" and docs is not None, 30)
+        self.wait_page("the restarted page's home screen and list", lambda screen, docs: screen == "home" and docs is not None,
+                       30)
         time.sleep(2.0)  # the watcher reports the files present right after the page starts it
         docs = self.page()[1]
-        expect(docs == {} and not self.flow_files(), f"after the restart: page documents {docs}, flow folders {self.flow_files()}")
+        expect(docs == {} and not self.flow_files(), f"after the restart: page documents {docs}, files {self.flow_files()}")
         self.screenshot("restarted-empty")
 
     def run(self, steps):
-        passed = []
         try:
             for step in steps:
-                note(f"step: {step.__name__}")
+                print(f"[e2e {time.monotonic() - started_at:6.1f}s] {step.__name__}", flush=True)
                 step()
-                passed.append(step.__name__)
             return 0
         except Exception as e:  # noqa: BLE001 - a failure of any kind ends the run the same way
             if self.env:
@@ -260,9 +276,8 @@ class EndToEnd:
             print(f"FAIL in step {step.__name__}: {e}", file=sys.stderr, flush=True)
             return 1
         finally:
-            note(f"passed steps: {', '.join(passed) or 'none'}")
             self.procs.stop_all(self.root)
-            for log in [self.log_file, self.browser_log, self.path("cups", "log", "error_log"), *glob.glob(self.path("logs", "*"))]:
+            for log in [self.log_file, self.path("cups", "log", "error_log"), *glob.glob(self.path("logs", "*"))]:
                 if os.path.exists(log):  # the logs travel with the screenshots
                     shutil.copy2(log, self.artifacts)
             if not os.environ.get("VELUNIO_E2E_KEEP"):
@@ -270,10 +285,11 @@ class EndToEnd:
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--app", required=True, help="the built velunio-print-app, its ui folder beside it")
-    parser.add_argument("--source", required=True, help="the source tree")
-    parser.add_argument("--build", required=True, help="the build tree; artifacts go below it")
+    if sys.argv[1:2] == ["--browser"]:
+        return browser(*sys.argv[2:4])
+    parser = argparse.ArgumentParser(usage=__doc__.splitlines()[-1].strip())
+    for flag in ("--app", "--source", "--build"):  # the program with its ui folder beside it; artifacts go below --build
+        parser.add_argument(flag, required=True)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))  # ctest's time-out still ends every process
     test = EndToEnd(parser.parse_args())
     return test.run([test.set_up, test.start_program, test.sign_in, test.register_and_print, test.upload_both,

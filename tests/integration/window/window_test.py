@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""The program and its page under an X display, driven as a user would: every bridge entry
-reaches the native side, the title strip answers the pointer, a hidden start stays hidden, a
-second start hands its URL to the page intact, and an engine that cannot start ends the run with
-the failure box and exit code 1.
-    window_test.py APP ICON PAGES"""
+"""window_test.py APP ICON PAGES: the program and its page under an X display, driven as a user
+would: every bridge entry reaches the native side, the title strip answers the pointer, a hidden
+start stays hidden, a second start hands its URL to the page intact, and an engine that cannot
+start ends the run with the failure box and exit code 1."""
 import glob, json, os, re, shutil, subprocess, sys, tempfile, time
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
-from gui_support import Processes, geometry, poll, private_env, read, start_display, windows, write, xdotool  # noqa: E402
+from pathlib import Path
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent.parent / "support"))
+from gui_support import Processes, geometry, poll, private_env, read, start_display, windows, xdotool  # noqa: E402
 
 failures = []
 
@@ -19,34 +19,27 @@ def check(ok, what):
 
 
 def pixel(x, y):
-    shot = os.path.join(tmp, "shot.png")
-    subprocess.run(["import", "-window", "root", shot], env=env, check=True, timeout=15)
-    text = subprocess.run(["convert", shot, "-crop", f"1x1+{x}+{y}", "txt:"], capture_output=True, text=True, timeout=15).stdout
+    text = subprocess.run(["import", "-window", "root", "-crop", f"1x1+{x}+{y}", "-depth", "8", "txt:-"], env=env,
+                          capture_output=True, text=True, timeout=15).stdout
     m = re.search(r"\((\d+),(\d+),(\d+)", text.splitlines()[-1])
     return tuple(int(v) for v in m.groups()) if m else None
 
 
 def start(*args, wrap=()):
-    return procs.start([*wrap, app, *args], env, os.path.join(tmp, "app.out"), cwd=tmp)
+    return procs.start([*wrap, app, *args], env, tmp / "app.out", cwd=tmp)
 
 
-def answer_box(box):
-    xdotool(env, "windowfocus", "--sync", box, check=False)
-    xdotool(env, "key", "Return", check=False)
-
-
-tmp, procs = tempfile.mkdtemp(prefix="velunio-window-"), Processes()
+tmp, procs = Path(tempfile.mkdtemp(prefix="velunio-window-")), Processes()
 env = private_env(tmp, ("XDG_DATA_DIRS", "xdg-data"), ("XDG_CONFIG_DIRS", "xdg-config"))
 if "DISPLAY" not in env:
-    start_display(procs, env, os.path.join(tmp, "xvfb.log"))
-app = os.path.join(tmp, "app", "velunio-print-app")
-shutil.copytree(sys.argv[3], os.path.join(tmp, "app", "ui"))
+    start_display(procs, env, tmp / "xvfb.log")
+app, out = tmp / "app" / "velunio-print-app", Path(env["VELUNIO_OUTPUT_DIR"])
+shutil.copytree(sys.argv[3], app.parent / "ui")
 shutil.copy(sys.argv[1], app)
-shutil.copy(sys.argv[2], os.path.dirname(app))
-log_path = os.path.join(env["VELUNIO_OUTPUT_DIR"], "velunio-print.log")
-log = lambda: read(log_path)  # noqa: E731
-os.makedirs(os.path.join(env["VELUNIO_OUTPUT_DIR"], "sign-myself"))
-write(os.path.join(env["VELUNIO_OUTPUT_DIR"], "sign-myself", "waiting.pdf"), "%PDF-1.4\n%%EOF\n")
+shutil.copy(sys.argv[2], app.parent)
+log = lambda: read(out / "velunio-print.log")  # noqa: E731
+(out / "sign-myself").mkdir()
+(out / "sign-myself" / "waiting.pdf").write_text("%PDF-1.4\n%%EOF\n")
 try:
     proc = start()
     check(poll(lambda: "[JS] log: deeplink-result=" in log(), 30), "the test page ran to its end")
@@ -80,17 +73,12 @@ try:
     boxes = poll(lambda: windows(env, "^Alert from page$"))
     check(boxes, "showAlert opens a box captioned with the title")
     if boxes:
-        answer_box(boxes[0])
+        xdotool(env, "windowfocus", "--sync", boxes[0], "key", "Return", check=False)
         check(poll(lambda: not windows(env, "^Alert from page$"), 5), "the box closes with its OK button")
 
     # Without a window manager GTK moves the window itself during the drag.
-    xdotool(env, "mousemove", str(x + 200), str(y + 14))
-    time.sleep(0.2)
-    xdotool(env, "mousedown", "1")
-    for step in range(1, 11):
-        xdotool(env, "mousemove", str(x + 200 + 6 * step), str(y + 14 + 4 * step))
-        time.sleep(0.05)
-    xdotool(env, "mouseup", "1")
+    drag = [a for s in range(1, 11) for a in ("mousemove", str(x + 200 + 6 * s), str(y + 14 + 4 * s), "sleep", "0.05")]
+    xdotool(env, "mousemove", str(x + 200), str(y + 14), "sleep", "0.2", "mousedown", "1", *drag, "mouseup", "1")
     moved = poll(lambda: geometry(env, win)[:2] if geometry(env, win)[:2] != (x, y) else None, 3)
     check(moved == (x + 60, y + 40), f"a drag on the strip moves the window with the pointer (at {moved})")
     x, y = moved or (x, y)
@@ -99,17 +87,17 @@ try:
     xdotool(env, "click", "1")
     check(poll(lambda: not windows(env), 5), "releasing over close hides the window")
     check(proc.poll() is None, "the program keeps running with its window hidden")
-    check(Processes.end(proc) == 0, "a stop signal ends the run with exit code 0")
+    check(Processes.stop(proc) == 0, "a stop signal ends the run with exit code 0")
 
     # A program registered for the scheme: the deep link goes to it and the page hears true.
-    handler, opened = os.path.join(tmp, "handler.sh"), os.path.join(tmp, "opened.txt")
-    write(handler, f"#!/bin/sh\nprintf '%s\\n' \"$1\" >> '{opened}'\n")
-    os.chmod(handler, 0o755)
-    os.makedirs(os.path.join(env["XDG_DATA_HOME"], "applications"), exist_ok=True)
-    write(os.path.join(env["XDG_DATA_HOME"], "applications", "velunio-test-handler.desktop"), "[Desktop Entry]\n"
-          f"Type=Application\nName=Deep link test\nExec={handler} %u\nMimeType=x-scheme-handler/velunio;\n")
-    write(os.path.join(env["XDG_CONFIG_HOME"], "mimeapps.list"),
-          "[Default Applications]\nx-scheme-handler/velunio=velunio-test-handler.desktop\n")
+    handler, opened = tmp / "handler.sh", tmp / "opened.txt"
+    handler.write_text(f"#!/bin/sh\nprintf '%s\\n' \"$1\" >> '{opened}'\n")
+    handler.chmod(0o755)
+    apps = Path(env["XDG_DATA_HOME"]) / "applications"
+    apps.mkdir(exist_ok=True)
+    (apps / "test-handler.desktop").write_text(f"[Desktop Entry]\nType=Application\nName=Deep link test\nExec={handler} %u\n"
+                                               "MimeType=x-scheme-handler/velunio;\n")
+    (Path(env["XDG_CONFIG_HOME"]) / "mimeapps.list").write_text("[Default Applications]\nx-scheme-handler/velunio=test-handler.desktop\n")
 
     # --hidden: the page runs all the same, but no window appears until the page asks.
     done_before = log().count("[JS] log: deeplink-result=")
@@ -125,26 +113,27 @@ try:
     second = subprocess.run([app, hostile], env=env, cwd=tmp, timeout=20)
     check(second.returncode == 0, f"a second start with a callback URL exits 0 (got {second.returncode})")
     expected = "[JS] log: callback=" + json.dumps(hostile, ensure_ascii=False) + " pwned=false"
-    check(poll(lambda: expected in log()), "quotes, backslashes, a line feed, U+2028, </script> and an emoji arrive intact and run no script")
-    Processes.end(proc)
+    check(poll(lambda: expected in log()),
+          "quotes, backslashes, a line feed, U+2028, </script> and an emoji arrive intact and run no script")
+    Processes.stop(proc)
 
     # The engine's page process cannot be started (an empty file over it, in a mount namespace
     # of this test alone): the failure box, then exit code 1, not a crash.
     engine = (glob.glob("/usr/lib/*/webkit2gtk-4.1/WebKitWebProcess") + [""])[0]
     if not check(os.geteuid() == 0 and engine, "root and the engine's web process file, for a mount namespace"):
         sys.exit(1)
-    write(os.path.join(tmp, "empty"), "")
+    (tmp / "empty").write_text("")
     proc = start("--hidden", wrap=("unshare", "-m", "sh", "-c", 'mount --bind "$0" "$1" && shift && exec "$@"',
-                                   os.path.join(tmp, "empty"), engine))
+                                   tmp / "empty", engine))
     boxes = poll(lambda: windows(env), 15)
     check(boxes and "[webview] the web engine did not start" in log(), "the failure box is shown")
     if boxes:
-        answer_box(boxes[0])
+        xdotool(env, "windowfocus", "--sync", boxes[0], "key", "Return", check=False)
     code = proc.returncode if poll(lambda: proc.poll() is not None, 15) else None
     check(code == 1, f"an engine that cannot start ends the run with exit code 1 (got {code})")
 finally:
-    procs.stop_all(tmp)
+    procs.stop_all(str(tmp))
     if failures:
-        print("log:\n" + read(log_path))
+        print("log:\n" + log())
     shutil.rmtree(tmp, ignore_errors=True)
 sys.exit(1 if failures else 0)
