@@ -7,7 +7,7 @@ class Failure(Exception):
     pass
 
 
-def poll(check, seconds=10, interval=0.1):
+def poll(check, seconds=10, interval=0.05):
     """The first true value of `check` within `seconds`, else None."""
     deadline = time.monotonic() + seconds
     while not (value := check()) and time.monotonic() < deadline:
@@ -15,7 +15,7 @@ def poll(check, seconds=10, interval=0.1):
     return value or None
 
 
-def wait_for(what, check, seconds, interval=0.1, detail=None):
+def wait_for(what, check, seconds, interval=0.05, detail=None):
     """As poll; a time-out is a Failure saying what was awaited and, from `detail`, what was seen."""
     value = poll(check, seconds, interval)
     if value is None:

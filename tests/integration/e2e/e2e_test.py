@@ -120,7 +120,6 @@ class EndToEnd:
         if focus:
             self.focus_page()
         xdotool(self.env, "key", "--clearmodifiers", "--delay", "120", *("Tab",) * tabs, *keys)
-        time.sleep(0.12)
 
     def screenshot(self, name):
         time.sleep(0.4)  # let the page paint the state just reached
