@@ -23,7 +23,6 @@ import re
 import shutil
 import signal
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
@@ -145,13 +144,8 @@ def ms(seconds):
 
 
 class Bench(e2e.EndToEnd):
-    def run_bench(self, count, interval):
-        self.make_environment()
-        self.start_dev_service()
-        self.install_program()
-        self.install_browser()
-        self.start_program(1)
-        self.sign_in()
+    def measure(self):
+        count, interval = self.args.documents, self.args.interval_ms / 1000
         tail = LogTail(self.log_file)
         tail.skip_to_end()
         folder = self.path("out", "sign-myself")
@@ -173,8 +167,8 @@ class Bench(e2e.EndToEnd):
         self.stop_program()
         started = time.monotonic()
         tail.skip_to_end()
-        self.program = self.procs.start("program", [self.app], self.env, self.path("logs", "program-2.out"))
-        self.desktop.find_window(self.program.pid, 30)
+        self.program = self.procs.start([self.app], self.env, self.path("logs", "program-2.out"))
+        self.window = e2e.wait_for("the program's window", lambda: e2e.windows(self.env)[-1:], 30)[0]
         window_at = time.monotonic()
 
         def home_with_list():
@@ -182,17 +176,17 @@ class Bench(e2e.EndToEnd):
             return tail.screen == "home" and tail.listed == count
 
         e2e.wait_for("the home screen with the list", home_with_list, 60, interval=0.01,
-                     detail=lambda: e2e.tail(self.log_file, 5))
+                     detail=lambda: e2e.read(self.log_file, 5))
         home_at = time.monotonic()
         # The window takes the home screen's size as the list shows: click once it has it.
         sizes = []
-        e2e.wait_for("the window to keep its size", lambda: sizes.append(self.desktop.geometry()) or
+        e2e.wait_for("the window to keep its size", lambda: sizes.append(e2e.geometry(self.env, self.window)) or
                      (len(sizes) > 1 and sizes[-1] == sizes[-2]), 10, interval=0.2)
-        self.desktop.focus_page()
+        self.focus_page()
         keys_at = time.monotonic()
-        self.desktop.xdotool("key", "--delay", "20", "Tab", "Tab", "Return")
+        e2e.xdotool(self.env, "key", "--delay", "20", "Tab", "Tab", "Return")
         e2e.wait_for("the page to answer the keys", lambda: tail.read() is not None and tail.screen == "signin",
-                     600, interval=0.01, detail=lambda: e2e.tail(self.log_file, 5))
+                     600, interval=0.01, detail=lambda: e2e.read(self.log_file, 5))
         answered_at = time.monotonic()
         answered = answered_at - keys_at
         print(f"restart with {count} present: window shown after {ms(window_at - started)}, home screen with the list "
@@ -213,20 +207,16 @@ def main():
     args = parser.parse_args()
     args.build = os.path.dirname(os.path.abspath(args.app))
     args.artifacts = tempfile.mkdtemp(prefix="velunio-page-bench-")
+    args.no_cups = True  # the files land in the output folder directly
     bench = Bench(args)
     # A stop ends every process the bench started; a second stop does not cut that short.
     signal.signal(signal.SIGTERM, lambda *_: (signal.signal(signal.SIGTERM, signal.SIG_IGN), sys.exit(1)))
-    try:
-        bench.run_bench(args.documents, args.interval_ms / 1000)
-        failed = False
-    except e2e.Failure as failure:
-        print(f"FAIL: {failure}\n(logs and screenshots in {args.artifacts})", file=sys.stderr)
-        failed = True
-    finally:
-        bench.finish()
-    if not failed:
+    failed = bench.run([bench.set_up, bench.start_program, bench.sign_in, bench.measure])
+    if failed:
+        print(f"(logs and screenshots in {args.artifacts})", file=sys.stderr)
+    else:
         shutil.rmtree(args.artifacts, ignore_errors=True)
-    return 1 if failed else 0
+    return failed
 
 
 if __name__ == "__main__":

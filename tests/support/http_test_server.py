@@ -1,12 +1,8 @@
 #!/usr/bin/env python3
-"""Loopback HTTP server of the test suite.
-
-Binds 127.0.0.1 on an ephemeral port, prints "PORT <n>" and serves until killed; with a
-certificate and key file after the record folder it serves HTTPS. Every
-request is recorded byte for byte in the record folder as <n>.headers and <n>.body (bodies
-over 8 MiB as <n>.body_head / <n>.body_tail, 64 KiB each) with <n>.body_len; the files are
-written before the answer is sent. A query member rate=R reads the body at R bytes a second.
-The path chooses the answer:
+"""http_test_server.py RECORDS [CERTIFICATE KEY]: the suite's loopback HTTP(S) server. Prints
+"PORT <n>" for its port on 127.0.0.1. Request n is recorded in RECORDS before the answer, as
+n.headers, n.body (over 8 MiB: n.body_head / n.body_tail, 64 KiB each) and n.body_len; a query
+member rate=R reads the body at R bytes a second. The path chooses the answer:
 
   /respond?status=S&body=B   status S with body B (percent-decoded); no body when B is absent
   /long-error?n=N            200 with a GraphQL error whose message is N letters m
@@ -19,176 +15,108 @@ The path chooses the answer:
   /malformed                 a reply that is not HTTP
   /redirect?to=URL&code=C    a redirect to URL
 """
-import os
-import ssl
-import socket
-import struct
-import sys
-import threading
-import time
-import urllib.parse
+import itertools, os, socket, ssl, struct, sys, threading, time, urllib.parse
 
-record_dir = sys.argv[1]
-counter_lock = threading.Lock()
-counter = [0]
-BIG = 8 * 1024 * 1024
-EDGE = 64 * 1024
-
-
-def reset(conn):
-    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    conn.close()
-
-
-def answer(conn, status, body=None, extra=b""):
-    head = b"HTTP/1.1 %d X\r\nConnection: close\r\n" % status
-    if body is not None:
-        head += b"Content-Length: %d\r\n" % len(body)
-    elif status not in (204, 304):
-        head += b"Content-Length: 0\r\n"
-    conn.sendall(head + extra + b"\r\n" + (body or b""))
-    conn.close()
+BIG, EDGE = 8 << 20, 64 << 10
+numbers = itertools.count()
 
 
 def read_request(conn):
+    """The request's head and target, its body read (at the query's rate) and recorded."""
     data = b""
     while b"\r\n\r\n" not in data:
         chunk = conn.recv(65536)
         if not chunk:
             return None, None
         data += chunk
-    head, rest = data.split(b"\r\n\r\n", 1)
+    head, body = data.split(b"\r\n\r\n", 1)
     head += b"\r\n\r\n"
-    length = 0
-    for line in head.split(b"\r\n")[1:]:
-        if line.lower().startswith(b"content-length:"):
-            length = int(line.split(b":", 1)[1])
-    with counter_lock:
-        n = counter[0]
-        counter[0] += 1
-    base = os.path.join(record_dir, str(n))
-    received = len(rest)
-    target = urllib.parse.urlsplit(head.split(b" ")[1].decode())
-    if target.path == "/slow-read":
+    length = ([int(line.split(b":", 1)[1]) for line in head.split(b"\r\n")[1:]
+               if line.lower().startswith(b"content-length:")] or [0])[-1]
+    n = next(numbers)
+    url = urllib.parse.urlsplit(head.split(b" ")[1].decode())
+    if url.path == "/slow-read":
         time.sleep(1)
-    rate = int(urllib.parse.parse_qs(target.query).get("rate", ["0"])[0])
-    started = time.monotonic()
-    first = rest[:EDGE] if length > BIG else rest
-    tail = rest[-EDGE:]
+    rate = int(urllib.parse.parse_qs(url.query).get("rate", ["0"])[0])
+    received, started, first, tail = len(body), time.monotonic(), body[:EDGE] if length > BIG else body, body[-EDGE:]
     while received < length:
         if rate:
-            ahead = received / rate - (time.monotonic() - started)
-            if ahead > 0:
-                time.sleep(ahead)
+            time.sleep(max(0, received / rate - (time.monotonic() - started)))
         chunk = conn.recv(min(max(rate // 10, 1) if rate else 1 << 20, length - received))
         if not chunk:
             break
         received += len(chunk)
         if length > BIG:
-            if len(first) < EDGE:
-                first += chunk[: EDGE - len(first)]
+            first += chunk[:EDGE - len(first)]
             tail = (tail + chunk)[-EDGE:]
         else:
             first += chunk
-    with open(base + ".headers", "wb") as f:
-        f.write(head)
-    if length > BIG:
-        with open(base + ".body_head", "wb") as f:
-            f.write(first)
-        with open(base + ".body_tail", "wb") as f:
-            f.write(tail)
-    else:
-        with open(base + ".body", "wb") as f:
-            f.write(first[:length])
-    with open(base + ".body_len", "w") as f:
-        f.write(str(received))
-    return head, received
+    parts = {"body_head": first, "body_tail": tail} if length > BIG else {"body": first[:length]}
+    # body_len last: the C++ side counts a request once its record is complete.
+    for suffix, data in {"headers": head, **parts, "body_len": str(received).encode()}.items():
+        with open(os.path.join(sys.argv[1], f"{n}.{suffix}"), "wb") as f:
+            f.write(data)
+    return head, url
+
+
+def answer(conn, status, body=b"", extra=b""):
+    length = b"" if status in (204, 304) and not body else b"Content-Length: %d\r\n" % len(body)
+    conn.sendall(b"HTTP/1.1 %d X\r\nConnection: close\r\n%s%s\r\n%s" % (status, length, extra, body))
 
 
 def serve(conn):
     try:
-        head, _ = read_request(conn)
-        if head is None:
-            conn.close()
+        head, url = read_request(conn)
+        if not head:
             return
-        target = head.split(b" ")[1].decode()
-        url = urllib.parse.urlsplit(target)
-        q = urllib.parse.parse_qs(url.query, keep_blank_values=True)
-        path = url.path
+        path, q = url.path, {k: v[0] for k, v in urllib.parse.parse_qs(url.query, keep_blank_values=True).items()}
         if path == "/respond":
-            body = q.get("body", [None])[0]
-            answer(conn, int(q.get("status", ["200"])[0]),
-                   None if body is None else urllib.parse.unquote_to_bytes(url.query.split("body=", 1)[1].split("&")[0]))
+            raw = url.query.split("body=", 1)[1].split("&")[0] if "body" in q else ""
+            answer(conn, int(q.get("status", "200")), urllib.parse.unquote_to_bytes(raw))
         elif path == "/long-error":
-            n = int(q.get("n", ["0"])[0])
-            answer(conn, 200, b'{"errors":[{"message":"' + b"m" * n + b'"}]}')
+            answer(conn, 200, b'{"errors":[{"message":"%s"}]}' % (b"m" * int(q.get("n", "0"))))
         elif path == "/slow-read":
             answer(conn, 200, b"ok")
-        elif path == "/silent":
+        elif path in ("/silent", "/stall"):
+            if path == "/stall":
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789")
             time.sleep(30)
-            conn.close()
-        elif path == "/stall":
-            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789")
-            time.sleep(30)
-            conn.close()
         elif path == "/trickle":
             conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n")
             for _ in range(1000):
                 time.sleep(1)
                 conn.sendall(b"x")
-            conn.close()
         elif path == "/reset":
-            reset(conn)
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         elif path == "/huge":
-            n = int(q.get("len", ["0"])[0])
-            head = b"HTTP/1.1 200 OK\r\nConnection: close\r\n"
-            if q.get("length", ["1"])[0] == "1":
-                head += b"Content-Length: %d\r\n" % n
-            conn.sendall(head + b"\r\n")
-            block = b"a" * (1 << 20)
-            sent = 0
-            try:
-                while sent < n:
-                    piece = block[: min(len(block), n - sent)]
-                    conn.sendall(piece)
-                    sent += len(piece)
-            except OSError:
-                pass
-            conn.close()
+            n, block = int(q.get("len", "0")), b"a" * (1 << 20)
+            length = b"Content-Length: %d\r\n" % n if q.get("length", "1") == "1" else b""
+            conn.sendall(b"HTTP/1.1 200 OK\r\nConnection: close\r\n%s\r\n" % length)
+            for sent in range(0, n, len(block)):
+                conn.sendall(block[:n - sent])
         elif path == "/malformed":
             conn.sendall(b"this is not HTTP at all\r\n\r\n")
-            conn.close()
         elif path == "/redirect":
-            to = q.get("to", [""])[0].encode()
-            answer(conn, int(q.get("code", ["302"])[0]), b"", b"Location: " + to + b"\r\n")
+            answer(conn, int(q.get("code", "302")), b"", b"Location: %s\r\n" % q.get("to", "").encode())
         else:
             answer(conn, 404, b"not found")
     except OSError:
-        try:
-            conn.close()
-        except OSError:
-            pass
+        pass
+    finally:
+        conn.close()
 
 
-def main():
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(64)
-    print("PORT %d" % listener.getsockname()[1], flush=True)
-    context = None
-    if len(sys.argv) > 3:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(sys.argv[2], sys.argv[3])
-    while True:
-        conn, _ = listener.accept()
-        if context is not None:
-            try:
-                conn = context.wrap_socket(conn, server_side=True)
-            except (OSError, ssl.SSLError):
-                conn.close()
-                continue
-        threading.Thread(target=serve, args=(conn,), daemon=True).start()
-
-
-main()
+listener = socket.create_server(("127.0.0.1", 0), backlog=64)
+print("PORT %d" % listener.getsockname()[1], flush=True)
+context = None
+if len(sys.argv) > 3:
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(sys.argv[2], sys.argv[3])
+while True:
+    conn, _ = listener.accept()
+    try:
+        conn = context.wrap_socket(conn, server_side=True) if context else conn
+    except (OSError, ssl.SSLError):
+        conn.close()
+        continue
+    threading.Thread(target=serve, args=(conn,), daemon=True).start()
