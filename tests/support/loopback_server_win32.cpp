@@ -5,16 +5,13 @@
 
 #include <cstdlib>
 
-loopback_server::loopback_server() { start("", ""); }
+loopback_server::loopback_server() : loopback_server("", "") {}
 
-loopback_server::loopback_server(const std::string& certificate_file, const std::string& key_file) {
-    start(certificate_file, key_file);
-}
-
-void loopback_server::start(const std::string& certificate_file, const std::string&) {
+// No TLS server here: with a certificate the server is not running.
+loopback_server::loopback_server(const std::string& certificate_file, const std::string&) {
     const char* port = std::getenv("VELUNIO_TEST_HTTP_PORT");
     const char* records = std::getenv("VELUNIO_TEST_HTTP_RECORDS");
-    if (!certificate_file.empty() || port == nullptr || records == nullptr) return;  // no TLS server here
+    if (!certificate_file.empty() || port == nullptr || records == nullptr) return;
     records_path_ = records;
     first_ = request_count();
     port_ = std::atoi(port);

@@ -3,25 +3,6 @@
 
 #include <gtest/gtest.h>
 
-TEST(TitleBar, HitTestAt514) {
-    struct { int x, y, button; } cases[] = {
-        {468, 0, title_button_close}, {513, 27, title_button_close},   {467, 10, title_button_minimise},
-        {422, 10, title_button_minimise}, {421, 10, title_button_none}, {470, 28, title_button_none},
-        {470, -1, title_button_none},
-    };
-    for (auto c : cases) EXPECT_EQ(hit_test_title_button(514, c.x, c.y), c.button) << c.x << "," << c.y;
-}
-
-// Strokes through pixel centres stay crisp: both glyphs cover 11 pixels around cx = 491,
-// mx = 445, cy = 14.
-TEST(TitleBar, GlyphsCentredInTheirButtons) {
-    title_bar_layout l = layout_title_bar(514);
-    EXPECT_EQ((std::array{l.close_button.left, l.minimise_button.left, l.minimise_button.right}), (std::array{468, 422, 468}));
-    EXPECT_EQ((std::array{l.cross_a.x0, l.cross_a.y0, l.cross_a.x1, l.cross_a.y1, l.cross_b.x0, l.cross_b.x1}),
-              (std::array{486.5, 9.5, 496.5, 19.5, 496.5, 486.5}));
-    EXPECT_EQ((std::array{l.dash.x0, l.dash.x1, l.dash.y0}), (std::array{440.5, 450.5, 14.5}));
-}
-
 // Hover colours stay; the unhovered glyphs turn light where (50,50,50) would not stand out.
 TEST(TitleBar, ColoursFollowHoverAndTheStripsLightness) {
     const rgb_colour dark_glyph{50, 50, 50}, light{240, 240, 240}, white{255, 255, 255};
@@ -63,10 +44,25 @@ TEST(TitleBar, MeasuresAtTheWindowsDpi) {
     } rows[] = {{96, {28, 46, 5, 1}}, {120, {35, 58, 6, 1}}, {144, {42, 69, 8, 2}}, {72, {21, 35, 4, 1}}};
     for (const auto& r : rows) EXPECT_EQ(title_bar_metrics_at(r.dpi), r.m) << r.dpi;
     EXPECT_EQ(scale_to_dpi(-5, 144), -8);
-    title_bar_metrics m = title_bar_metrics_at(144);
-    EXPECT_EQ(hit_test_title_button(m, 771, 702, 41), title_button_close);
-    EXPECT_EQ(hit_test_title_button(m, 771, 633, 0), title_button_minimise);
-    EXPECT_EQ(hit_test_title_button(m, 771, 632, 0), title_button_none);
-    EXPECT_EQ(hit_test_title_button(m, 771, 702, 42), title_button_none);
-    EXPECT_DOUBLE_EQ(layout_title_bar(m, 771).cross_a.x0, 728.5);  // cx 736, G 8
+}
+
+// The buttons' edges at 96 DPI 514 wide and at 144 DPI 771 wide. Strokes run through pixel
+// centres, so they stay crisp: at 96 DPI both glyphs cover 11 pixels around cx = 491, mx = 445,
+// cy = 14.
+TEST(TitleBar, ButtonsAndGlyphsAt96And144Dpi) {
+    struct { int dpi, x, y, button; } hits[] = {
+        {96, 468, 0, title_button_close},    {96, 513, 27, title_button_close},   {96, 467, 10, title_button_minimise},
+        {96, 422, 10, title_button_minimise}, {96, 421, 10, title_button_none},   {96, 470, 28, title_button_none},
+        {96, 470, -1, title_button_none},     {144, 702, 41, title_button_close}, {144, 633, 0, title_button_minimise},
+        {144, 632, 0, title_button_none},     {144, 702, 42, title_button_none},
+    };
+    for (auto h : hits)
+        EXPECT_EQ(hit_test_title_button(title_bar_metrics_at(h.dpi), h.dpi == 96 ? 514 : 771, h.x, h.y), h.button)
+            << h.dpi << " DPI at " << h.x << "," << h.y;
+    title_bar_layout l = layout_title_bar(514);
+    EXPECT_EQ((std::array{l.close_button.left, l.minimise_button.left, l.minimise_button.right}), (std::array{468, 422, 468}));
+    EXPECT_EQ((std::array{l.cross_a.x0, l.cross_a.y0, l.cross_a.x1, l.cross_a.y1, l.cross_b.x0, l.cross_b.x1}),
+              (std::array{486.5, 9.5, 496.5, 19.5, 496.5, 486.5}));
+    EXPECT_EQ((std::array{l.dash.x0, l.dash.x1, l.dash.y0}), (std::array{440.5, 450.5, 14.5}));
+    EXPECT_DOUBLE_EQ(layout_title_bar(title_bar_metrics_at(144), 771).cross_a.x0, 728.5);  // cx 736, G 8
 }

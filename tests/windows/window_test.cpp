@@ -59,7 +59,7 @@ LRESULT CALLBACK recording_procedure(HWND w, UINT message, WPARAM wparam, LPARAM
 }
 
 constexpr COLORREF strip = RGB(250, 251, 252), dark = RGB(50, 50, 50), red = RGB(232, 17, 35),
-                   white = RGB(255, 255, 255), grey = RGB(229, 229, 229);
+                   white = RGB(255, 255, 255), grey = RGB(229, 229, 229), light = RGB(240, 240, 240);
 
 // The test is the running instance: it holds the mutex, and second starts log beside it, into
 // the log that it holds open. The page's scripts are recorded, and must run on this thread.
@@ -112,7 +112,7 @@ protected:
 // which stays.
 TEST_F(MainWindow, TheStripFollowsThePointerAndThePageAndItsButtonsAct) {
     EXPECT_EQ(FindWindowW(L"VelunioPrintApp", L"Velunio Printaro"), window);
-    constexpr COLORREF blue = RGB(30, 144, 255);
+    constexpr COLORREF page = RGB(32, 32, 32);  // dark: the glyphs turn light
     struct {
         const char* what;
         POINT pointer;  // client coordinates
@@ -131,8 +131,7 @@ TEST_F(MainWindow, TheStripFollowsThePointerAndThePageAndItsButtonsAct) {
          {{{425, 2}, grey}, {{422, 27}, grey}, {{421, 2}, strip}, {{440, 14}, dark}, {{451, 14}, grey},
           {{470, 2}, strip}, {{491, 14}, dark}}},
         {"left through the top", {430, -40}, {{{425, 2}, strip}, {{445, 14}, dark}}},
-        {"page colour", {200, 200}, {{{10, 10}, blue}, {{200, 200}, blue}, {{491, 14}, dark}}, "#1e90ff"},
-        {"page colour back", {200, 200}, {{{10, 10}, strip}, {{200, 200}, strip}}, "#fafbfc"},
+        {"page colour", {200, 200}, {{{10, 10}, page}, {{200, 200}, page}, {{491, 14}, light}}, "#202020"},
         {"minimise clicked", {430, 10}, {}, nullptr, [] { return IsIconic(window) != FALSE; }},
         {"close clicked", {470, 10}, {}, nullptr, [] { return !IsWindowVisible(window) && IsWindow(window); }},
     };
@@ -190,8 +189,6 @@ TEST_F(MainWindow, SecondStartsHandTheirUrlOverAndRaiseTheWindow) {
     for (auto [arguments, url] : std::vector<std::pair<std::string, std::optional<std::string>>>{
              {"\"velunioprinter://callback?code=1&state=a\"", "velunioprinter://callback?code=1&state=a"},
              {"--hidden velunioprinter://callback?code=2", "velunioprinter://callback?code=2"},
-             {"velunioprinter://callback?code=3 and more", "velunioprinter://callback?code=3"},
-             {"velunioprinter://o'k\\", "velunioprinter://o'k\\"},
              {"", std::nullopt}}) {
         SCOPED_TRACE(arguments);
         scripts.clear();
@@ -204,8 +201,9 @@ TEST_F(MainWindow, SecondStartsHandTheirUrlOverAndRaiseTheWindow) {
     }
 }
 
-// Four threads post every kind of result; each reaches its own page function on this thread,
-// in each thread's order. A message of the same number that this program did not post is ignored.
+// Four threads post every kind of result, each kind its own message number; all reach the page on
+// this thread, in each thread's order (which page function each becomes: PostedMessages). A
+// message of the same number that this program did not post is ignored.
 TEST_F(MainWindow, ResultsFromSeveralThreadsArriveInOrderOnTheMainThread) {
     constexpr int threads = 4, per_thread = 250;
     scripts.clear();
@@ -222,14 +220,11 @@ TEST_F(MainWindow, ResultsFromSeveralThreadsArriveInOrderOnTheMainThread) {
             }
         });
     EXPECT_TRUE(pump_until([&] { return scripts.size() >= threads * per_thread; }, 20000)) << scripts.size();
-    const char* functions[] = {"_onTokenResponse(", "_onUploadResult(", "_onNewPrintedFile(", "_onHttpGetResponse(",
-                               "_onUploadProgress("};
     std::map<int, int> next;
     for (const std::string& s : scripts) {
         int t = -1, i = -1;  // the tag is the script's first number
         ASSERT_EQ(std::sscanf(s.c_str() + std::min(s.find_first_of("0123456789"), s.size()), "%d:%d", &t, &i), 2) << s;
         EXPECT_EQ(i, next[t]++) << "thread " << t << " out of order";
-        EXPECT_NE(s.find(functions[i % 5]), std::string::npos) << s;
     }
     EXPECT_TRUE(logged("[window] Ignored a result message that this program did not post"));
 }
