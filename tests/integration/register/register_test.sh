@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The installer modes against a scheduler of the test's own, with the program's normal run
-# serving the printers, and what its start says of the queues.
+# serving the printers.
 set -uo pipefail
 app=$1
 support=$(dirname "$0")/../../support
@@ -36,15 +36,14 @@ log_has "Waiting for IPP server on 127.0.0.1:$VELUNIO_IPP_PORT ..." \
 : > "$VELUNIO_REGISTER_LOG"
 
 start_hidden "$app"
-within 20 grep -qF "] [startup] No print queue points at Sign Myself (Velunio) and Request Signature (Velunio) yet" "$log" ||
-  fail "no start-up line on the missing queues"
-# Left-overs of earlier installations, and a queue that is none of ours though its description
-# mentions the product (the other decoys: RegisterRules.WhichQueuesAreOurs).
+# Left-overs of earlier installations, and queues that are none of ours: a description that
+# mentions the product, a name in another letter case.
 lpadmin -p Velunio_Old -D "Sign Myself (Velunio)" -v file:/dev/null &&
   lpadmin -p stale_port -v "ipp://localhost:$VELUNIO_IPP_PORT/ipp/print/old" &&
-  lpadmin -p office -D "Velunio office printer downstairs" -v "ipp://printer.invalid/ipp/print" || fail "seed the scheduler's queues"
+  lpadmin -p office -D "Velunio office printer downstairs" -v "ipp://printer.invalid/ipp/print" &&
+  lpadmin -p velunio_lower -D "request signature" -v file:/dev/null || fail "seed the scheduler's queues"
 queues() { lpstat -v 2>/dev/null | sed 's/^device for \([^:]*\): .*/\1/' | LC_ALL=C sort | xargs; }
-ours_and_decoys="Request_Signature_Velunio Sign_Myself_Velunio office"
+ours_and_decoys="Request_Signature_Velunio Sign_Myself_Velunio office velunio_lower"
 
 "$app" --register 2>"$tmp/register.stderr" || { fail "--register exited with $?"; cat "$VELUNIO_REGISTER_LOG" >&2; }
 [ "$(queues)" = "$ours_and_decoys" ] || fail "after --register the queues are $(queues)"
@@ -61,15 +60,28 @@ log_has "IPP server is ready." \
 # Every logged line also went to standard error, without its stamp.
 diff <(unstamped "$VELUNIO_REGISTER_LOG") "$tmp/register.stderr" >/dev/null || fail "standard error differs from the log"
 
-# Started again (as at the next login), the program finds the queues.
-stop "$app_pid"
-start_hidden "$app"
-within 20 grep -qF "] [startup] Print queues point at both printers" "$log" || fail "no start-up line on the queues found"
-
-# What lp prints to a queue lands unchanged: the queue passes PDF through (formats: printer_service_test).
-python3 "$support/gui_support.py" pdf "$tmp/a4.pdf" "Original A4 wording" 595 842 || fail "make the PDF"
-lp -d "$request" -t a4.pdf "$tmp/a4.pdf" >/dev/null || fail "lp to $request"
-within 10 cmp -s "$VELUNIO_OUTPUT_DIR/request-signature/a4.pdf" "$tmp/a4.pdf" || fail "the PDF printed to $request did not land unchanged"
+# What lp prints lands as a one-page PDF of the page size asked for; a PDF byte for byte.
+python3 "$support/gui_support.py" pdf "$tmp/a4.pdf" "Original A4 wording" 595 842 &&
+  python3 "$support/gui_support.py" pdf "$tmp/letter.pdf" "Original Letter wording" 612 792 &&
+  convert -size 300x200 xc:red "$tmp/photo.jpg" && convert -size 200x300 xc:blue "$tmp/pic.png" || fail "make the files"
+printf 'A plain text file\n' > "$tmp/note.txt"
+for q in "$sign" "$request"; do
+  folder=$VELUNIO_OUTPUT_DIR/$([ "$q" = "$sign" ] && echo sign-myself || echo request-signature)
+  while IFS='|' read -r file size options; do
+    lp -d "$q" -t "$file" $options "$tmp/$file" >/dev/null || fail "lp $file to $q"
+    landed=$folder/${file%.pdf}.pdf
+    within 10 test -f "$landed" || { fail "$file printed to $q did not land"; continue; }
+    info=$(pdfinfo "$landed" 2>&1) || fail "$file to $q: pdfinfo cannot open it"
+    grep -q "^Pages: *1$" <<<"$info" && grep -q "^Page size: *$size pts" <<<"$info" || fail "$file to $q: $info"
+    case $file in *.pdf) cmp -s "$landed" "$tmp/$file" || fail "$file to $q: not byte-identical";; esac
+  done <<EOF
+a4.pdf|595 x 842
+letter.pdf|612 x 792
+photo.jpg|595.276 x 841.89|-o media=iso_a4_210x297mm
+pic.png|612 x 792|-o media=na_letter_8.5x11in
+note.txt|612 x 792|-o media=na_letter_8.5x11in
+EOF
+done
 
 # Again: the same two queues, no duplicates; a queue CUPS disabled is enabled again.
 cupsdisable "$sign" && cupsreject "$sign"
@@ -79,7 +91,7 @@ lpstat -p "$sign" | grep -q "enabled" && lpstat -a "$sign" | grep -q "accepting 
 
 : > "$VELUNIO_REGISTER_LOG"
 "$app" --unregister 2>/dev/null || fail "--unregister exited with $?"
-[ "$(queues)" = "office" ] || fail "after --unregister the queues are $(queues)"
+[ "$(queues)" = "office velunio_lower" ] || fail "after --unregister the queues are $(queues)"
 log_has "=== velunio_unregister_printers started ===" \
   "Removing printer '$sign' (port: '$sign_url?waitjob=false')" \
   "=== velunio_unregister_printers done ==="
