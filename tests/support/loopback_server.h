@@ -26,12 +26,10 @@ public:
     int port() const { return port_; }
     std::string url(const std::string& path_and_query) const;
 
-    // Request n (0, 1, ...) as received: its header block and its body (bodies over 8 MiB
-    // only by their first and last 64 KiB, see body_head / body_tail).
+    // Request n (0, 1, ...) as received: its header block and its body (a body over 8 MiB
+    // only by its length).
     std::optional<std::string> request_headers(int n) const;
     std::optional<std::string> request_body(int n) const;
-    std::optional<std::string> request_body_head(int n) const;
-    std::optional<std::string> request_body_tail(int n) const;
     std::optional<unsigned long long> request_body_length(int n) const;
     int request_count() const;
 
