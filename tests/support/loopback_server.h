@@ -15,9 +15,8 @@ std::string url_encoded(const std::string& text);
 
 class loopback_server {
 public:
-    loopback_server();
-    // HTTPS with this certificate and key (PEM files).
-    loopback_server(const std::string& certificate_file, const std::string& key_file);
+    // HTTPS when given a certificate and its key (PEM files).
+    explicit loopback_server(const std::string& certificate_file = "", const std::string& key_file = "");
     ~loopback_server();
     loopback_server(const loopback_server&) = delete;
     loopback_server& operator=(const loopback_server&) = delete;
@@ -34,7 +33,6 @@ public:
     int request_count() const;
 
 private:
-    void start(const std::string& certificate_file, const std::string& key_file);
     bool tls_ = false;
     std::optional<std::string> recorded(int n, const char* suffix) const;
     temp_dir records_;

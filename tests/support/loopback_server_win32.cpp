@@ -5,13 +5,7 @@
 
 #include <cstdlib>
 
-loopback_server::loopback_server() { start("", ""); }
-
-loopback_server::loopback_server(const std::string& certificate_file, const std::string& key_file) {
-    start(certificate_file, key_file);
-}
-
-void loopback_server::start(const std::string& certificate_file, const std::string&) {
+loopback_server::loopback_server(const std::string& certificate_file, const std::string&) {
     const char* port = std::getenv("VELUNIO_TEST_HTTP_PORT");
     const char* records = std::getenv("VELUNIO_TEST_HTTP_RECORDS");
     if (!certificate_file.empty() || port == nullptr || records == nullptr) return;  // no TLS server here
