@@ -1,12 +1,10 @@
 #!/usr/bin/env python3
 """http_test_server.py RECORDS [CERTIFICATE KEY]: the suite's loopback HTTP(S) server. Prints
 "PORT <n>" for its port on 127.0.0.1. Request n is recorded in RECORDS before the answer, as
-n.headers, n.body (over 8 MiB: n.body_head / n.body_tail, 64 KiB each) and n.body_len; a query
-member rate=R reads the body at R bytes a second. The path chooses the answer:
+n.headers, n.body (not kept over 8 MiB) and n.body_len; a query member rate=R reads the body at
+R bytes a second. The path chooses the answer:
 
   /respond?status=S&body=B   status S with body B (percent-decoded); no body when B is absent
-  /long-error?n=N            200 with a GraphQL error whose message is N letters m
-  /slow-read                 waits a second before reading the body, then answers 200 "ok"
   /silent                    reads the request, never answers
   /stall                     answers headers and 10 of 100 body bytes, then nothing
   /trickle                   answers headers, then one body byte a second
@@ -17,7 +15,7 @@ member rate=R reads the body at R bytes a second. The path chooses the answer:
 """
 import itertools, os, socket, ssl, struct, sys, threading, time, urllib.parse
 
-BIG, EDGE = 8 << 20, 64 << 10
+BIG = 8 << 20
 numbers = itertools.count()
 
 
@@ -35,10 +33,8 @@ def read_request(conn):
                if line.lower().startswith(b"content-length:")] or [0])[-1]
     n = next(numbers)
     url = urllib.parse.urlsplit(head.split(b" ")[1].decode())
-    if url.path == "/slow-read":
-        time.sleep(1)
     rate = int(urllib.parse.parse_qs(url.query).get("rate", ["0"])[0])
-    received, started, first, tail = len(body), time.monotonic(), body[:EDGE] if length > BIG else body, body[-EDGE:]
+    received, started = len(body), time.monotonic()
     while received < length:
         if rate:
             time.sleep(max(0, received / rate - (time.monotonic() - started)))
@@ -46,14 +42,11 @@ def read_request(conn):
         if not chunk:
             break
         received += len(chunk)
-        if length > BIG:
-            first += chunk[:EDGE - len(first)]
-            tail = (tail + chunk)[-EDGE:]
-        else:
-            first += chunk
-    parts = {"body_head": first, "body_tail": tail} if length > BIG else {"body": first[:length]}
+        if length <= BIG:
+            body += chunk
+    parts = {"headers": head, "body": body[:length]} if length <= BIG else {"headers": head}
     # body_len last: the C++ side counts a request once its record is complete.
-    for suffix, data in {"headers": head, **parts, "body_len": str(received).encode()}.items():
+    for suffix, data in {**parts, "body_len": str(received).encode()}.items():
         with open(os.path.join(sys.argv[1], f"{n}.{suffix}"), "wb") as f:
             f.write(data)
     return head, url
@@ -73,10 +66,6 @@ def serve(conn):
         if path == "/respond":
             raw = url.query.split("body=", 1)[1].split("&")[0] if "body" in q else ""
             answer(conn, int(q.get("status", "200")), urllib.parse.unquote_to_bytes(raw))
-        elif path == "/long-error":
-            answer(conn, 200, b'{"errors":[{"message":"%s"}]}' % (b"m" * int(q.get("n", "0"))))
-        elif path == "/slow-read":
-            answer(conn, 200, b"ok")
         elif path in ("/silent", "/stall"):
             if path == "/stall":
                 conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789")

@@ -21,8 +21,6 @@ std::optional<std::string> loopback_server::recorded(int n, const char* suffix) 
 
 std::optional<std::string> loopback_server::request_headers(int n) const { return recorded(n, ".headers"); }
 std::optional<std::string> loopback_server::request_body(int n) const { return recorded(n, ".body"); }
-std::optional<std::string> loopback_server::request_body_head(int n) const { return recorded(n, ".body_head"); }
-std::optional<std::string> loopback_server::request_body_tail(int n) const { return recorded(n, ".body_tail"); }
 std::optional<unsigned long long> loopback_server::request_body_length(int n) const {
     auto text = recorded(n, ".body_len");
     if (!text) return std::nullopt;

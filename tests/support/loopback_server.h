@@ -15,9 +15,8 @@ std::string url_encoded(const std::string& text);
 
 class loopback_server {
 public:
-    loopback_server();
-    // HTTPS with this certificate and key (PEM files).
-    loopback_server(const std::string& certificate_file, const std::string& key_file);
+    // HTTPS when given a certificate and its key (PEM files).
+    explicit loopback_server(const std::string& certificate_file = "", const std::string& key_file = "");
     ~loopback_server();
     loopback_server(const loopback_server&) = delete;
     loopback_server& operator=(const loopback_server&) = delete;
@@ -26,17 +25,14 @@ public:
     int port() const { return port_; }
     std::string url(const std::string& path_and_query) const;
 
-    // Request n (0, 1, ...) as received: its header block and its body (bodies over 8 MiB
-    // only by their first and last 64 KiB, see body_head / body_tail).
+    // Request n (0, 1, ...) as received: its header block and its body (a body over 8 MiB
+    // only by its length).
     std::optional<std::string> request_headers(int n) const;
     std::optional<std::string> request_body(int n) const;
-    std::optional<std::string> request_body_head(int n) const;
-    std::optional<std::string> request_body_tail(int n) const;
     std::optional<unsigned long long> request_body_length(int n) const;
     int request_count() const;
 
 private:
-    void start(const std::string& certificate_file, const std::string& key_file);
     bool tls_ = false;
     std::optional<std::string> recorded(int n, const char* suffix) const;
     temp_dir records_;

@@ -8,30 +8,21 @@
 #include <cstdlib>
 #include <filesystem>
 
-loopback_server::loopback_server() { start("", ""); }
-
-loopback_server::loopback_server(const std::string& certificate_file, const std::string& key_file) {
-    tls_ = true;
-    start(certificate_file, key_file);
-}
-
-void loopback_server::start(const std::string& certificate_file, const std::string& key_file) {
-    records_path_ = records_.path();
+loopback_server::loopback_server(const std::string& certificate_file, const std::string& key_file)
+    : tls_(!certificate_file.empty()), records_path_(records_.path()) {
     int out[2];
     if (::pipe(out) != 0) return;
     // Named by CMake: __FILE__ is relative when the compiler cache rewrites paths.
     std::string script = VELUNIO_TEST_SERVER_SCRIPT;
+    // Without a certificate its null ends the argument list: plain HTTP.
+    const char* tls = certificate_file.empty() ? nullptr : certificate_file.c_str();
     pid_ = ::fork();
     if (pid_ == 0) {
         ::dup2(out[1], 1);
         ::close(out[0]);
         ::close(out[1]);
-        if (certificate_file.empty()) {
-            ::execlp("python3", "python3", script.c_str(), records_.path().c_str(), static_cast<char*>(nullptr));
-        } else {
-            ::execlp("python3", "python3", script.c_str(), records_.path().c_str(), certificate_file.c_str(),
-                     key_file.c_str(), static_cast<char*>(nullptr));
-        }
+        ::execlp("python3", "python3", script.c_str(), records_.path().c_str(), tls, key_file.c_str(),
+                 static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(out[1]);

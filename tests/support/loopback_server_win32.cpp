@@ -5,8 +5,6 @@
 
 #include <cstdlib>
 
-loopback_server::loopback_server() : loopback_server("", "") {}
-
 // No TLS server here: with a certificate the server is not running.
 loopback_server::loopback_server(const std::string& certificate_file, const std::string&) {
     const char* port = std::getenv("VELUNIO_TEST_HTTP_PORT");

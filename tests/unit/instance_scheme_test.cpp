@@ -17,11 +17,9 @@ TEST(CallbackScheme, ExecQuotesThePathForTheDesktopEntry) {
         {"/a\tb", std::nullopt},
     };
     for (const auto& [path, exec] : cases) EXPECT_EQ(callback_exec_command(path), exec) << path;
-    std::string entry = callback_desktop_entry("\"/p/app\" %u");
-    EXPECT_TRUE(entry.starts_with("[Desktop Entry]\n"));
-    for (const char* line : {"\nType=Application\n", "\nName=Velunio Printaro\n", "\nExec=\"/p/app\" %u\n",
-                             "\nTerminal=false\n", "\nNoDisplay=true\n", "\nMimeType=x-scheme-handler/velunioprinter;\n"})
-        EXPECT_TRUE(contains(entry, line)) << line;
+    // Out of the menus; desktop-file-validate, gio open and xdg-mime check the rest of the entry
+    // (installed_test.sh, hand_over_test.sh).
+    EXPECT_TRUE(contains(callback_desktop_entry("\"/p/app\" %u"), "\nNoDisplay=true\n"));
 }
 
 // Our default goes first in its group; every other line and group stays as it was, and a

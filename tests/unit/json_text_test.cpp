@@ -76,7 +76,6 @@ TEST(JsEscape, SingleQuotedScriptAndJsonContent) {
     EXPECT_EQ(js_escape_double("a'b\"c\td\\e\nf\rg"), "a'b\\\"c\\td\\\\e\\nf\\rg");
     EXPECT_EQ(js_escape_double(std::string("\0\x01\x1f\x7f", 4)), "\\u0000\\u0001\\u001f\x7f");
     EXPECT_EQ(js_escape_double("é😀 \xFF"), "é😀 \xEF\xBF\xBD");
-    EXPECT_EQ(js_escape_single(""), "");
 }
 
 TEST(WideConversion, RoundTripsAndReplacesMalformedInput) {

@@ -1,7 +1,8 @@
 #pragma once
 // Records the scripts the deliverers run, pumping the posted-message queue as the main
-// loop would.
+// loop would; and writes the page's bridge messages.
 
+#include "base/json_text.h"
 #include "base/page_script.h"
 #include "base/posted_messages.h"
 #include "bridge/handlers.h"
@@ -13,13 +14,26 @@
 #include <thread>
 #include <vector>
 
-struct page_recorder {
-    std::shared_ptr<std::vector<std::string>> scripts = std::make_shared<std::vector<std::string>>();
+inline std::string bridge_message(const std::string& handler, const std::string& data) {
+    return "{\"handler\":\"" + handler + "\",\"data\":" + json_quote(data) + "}";
+}
 
-    page_recorder() {
+inline std::string http_get_message(const std::string& id, const std::string& url) {
+    return bridge_message("httpGet", "{\"id\":" + json_quote(id) + ",\"url\":" + json_quote(url) + "}");
+}
+
+struct page_recorder {
+    // Each script's first `keep` characters (a test of large answers keeps no copy), and its length.
+    std::shared_ptr<std::vector<std::string>> scripts = std::make_shared<std::vector<std::string>>();
+    std::shared_ptr<std::vector<std::size_t>> lengths = std::make_shared<std::vector<std::size_t>>();
+
+    explicit page_recorder(std::size_t keep = std::string::npos) {
         install_bridge_deliverers();
         deliver_posted_messages();  // nothing left over from an earlier test
-        set_page_script_runner([sink = scripts](const std::string& script) { sink->push_back(script); });
+        set_page_script_runner([sink = scripts, sizes = lengths, keep](const std::string& script) {
+            sink->push_back(script.substr(0, keep));
+            sizes->push_back(script.size());
+        });
     }
     ~page_recorder() { set_page_script_runner(nullptr); }
 
