@@ -90,7 +90,8 @@ def start_display(procs, env, log_path):
     n = 90 + os.getpid() % 400
     while os.path.exists(f"/tmp/.X11-unix/X{n}") or os.path.exists(f"/tmp/.X{n}-lock"):
         n += 1
-    procs.start(["Xvfb", f":{n}", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"], env, log_path)
+    procs.start(["Xvfb", f":{n}", "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"], env,
+                log_path)
     wait_for("the private X display", lambda: os.path.exists(f"/tmp/.X11-unix/X{n}"), 10)
     env["DISPLAY"] = f":{n}"
 

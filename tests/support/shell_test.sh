@@ -23,7 +23,7 @@ log=$VELUNIO_OUTPUT_DIR/velunio-print.log
 if [ -z "${DISPLAY:-}" ]; then
   n=$(( 100 + RANDOM % 400 ))
   while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
   pids+=($!)
   export DISPLAY=":$n"
   within 5 test -e "/tmp/.X11-unix/X$n"
